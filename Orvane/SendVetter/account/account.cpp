@@ -1,0 +1,134 @@
+// Account lookup: account name -> home, email and delivery directories.
+//
+// A system account ("bob") lives under its own home: email directory
+// home/etc, delivery directory home/mail. An address account
+// ("info@example.com") lives under the domain owner's home (owner from the
+// userdomains file): home/etc/<domain>/<local>, home/mail/<domain>/<local>.
+// Nothing is cached; the host files are read again on every call.
+#include <cerrno>
+#include <climits>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/host_paths.h"
+#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/spawn.h"
+#include "Orvane/SendVetter/text.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+// Links followed for a home directory before it counts as unresolvable.
+constexpr int kMaxHomeLinks = 40;
+
+// local part and domain: the first two pieces of the account split at "@".
+std::pair<std::string, std::string> split_account(const std::string& account) {
+  std::size_t at = account.find('@');
+  std::string local = account.substr(0, at);
+  std::string rest = account.substr(at + 1);
+  return {local, rest.substr(0, rest.find('@'))};
+}
+
+}  // namespace
+
+int SendVetter_beginmatch(const std::string& text, const std::string& prefix) {
+  if (prefix.size() > text.size()) return 0;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (lower(text[i]) != lower(prefix[i])) return 0;
+  return 1;
+}
+
+std::pair<std::string, std::string> SendVetter_getaccountinfo(const std::string& account) {
+  std::string owner = account;
+  std::string domain;
+  if (account.find('@') != std::string::npos) {
+    domain = split_account(account).second;
+    owner = SendVetter_getdomainowner(domain);
+  }
+  if (owner.empty()) return {};
+  return {SendVetter_gethomedir(owner), domain};
+}
+
+std::string SendVetter_getdomainowner(const std::string& domain) {
+  SafeFile::Handle file;
+  if (!file.open(host_paths().userdomains, "<")) return {};
+  LineReader reader(file.fd());
+  static const Regex owner_field("\\S+\\s*(\\S+)");
+  const std::string prefix = domain + ": ";
+  std::string line;
+  while (reader.getline(line)) {
+    line = chomp(line);
+    if (!SendVetter_beginmatch(line, prefix)) continue;
+    std::vector<std::string> captures;
+    if (owner_field.search(line, captures)) return captures[1];
+    return {};
+  }
+  return {};
+}
+
+std::string SendVetter_gethomedir(const std::string& user) {
+  SafeFile::Handle file;
+  if (!file.open(host_paths().passwd, "<")) return {};
+  LineReader reader(file.fd());
+  const std::string prefix = user + ":";
+  std::string line;
+  while (reader.getline(line)) {
+    if (!SendVetter_beginmatch(line, prefix)) continue;
+    // name:password:uid:gid:comment:home:shell — the sixth field.
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    while (fields.size() < 6) {
+      std::size_t colon = line.find(':', start);
+      fields.push_back(line.substr(start, colon == std::string::npos ? colon : colon - start));
+      if (colon == std::string::npos) break;
+      start = colon + 1;
+    }
+    if (fields.size() < 6) return {};
+    std::string home = fields[5];
+    // Without a seventh field the newline would end the sixth.
+    home = chomp(home);
+    for (int links = 0;; ++links) {
+      struct stat st;
+      if (::lstat(home.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+      if (links == kMaxHomeLinks) return {};
+      char target[PATH_MAX];
+      ssize_t n = ::readlink(home.c_str(), target, sizeof target);
+      if (n < 0) return {};
+      home.assign(target, static_cast<std::size_t>(n));
+    }
+    return home;
+  }
+  return {};
+}
+
+std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& account,
+                                                            const std::string& homedir) {
+  std::string emaildir = homedir + "/etc";
+  std::string deliverdir = homedir + "/mail";
+  if (account.find('@') != std::string::npos) {
+    auto [local, domain] = split_account(account);
+    emaildir = homedir + "/etc/" + domain + "/" + local;
+    deliverdir = homedir + "/mail/" + domain + "/" + local;
+  }
+  ensure_dir(emaildir);
+  ensure_dir(deliverdir);
+  ensure_dir(emaildir + "/.sendvetter");
+  emaildir = remove_dot_pairs(emaildir);
+  deliverdir = remove_dot_pairs(deliverdir);
+  if (!is_directory(emaildir) || !is_directory(deliverdir)) return {};
+  return {emaildir, deliverdir};
+}
+
+std::string SendVetter_getwebdomain(const std::string& domain) {
+  if (!domain.empty()) return "mail." + domain;
+  std::string name = run_and_read("hostname", {"hostname"});
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+}  // namespace Orvane::SendVetter

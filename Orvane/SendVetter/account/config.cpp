@@ -1,0 +1,75 @@
+// The mailbox configuration file (email directory + "/sendvetter.conf") and
+// the enable flag (email directory + "/.sendvetterenable").
+//
+// Format: one "name=value" line per key, split at the first "="; nothing is
+// trimmed and the last line for a key wins. Keys read: "froms" (default: the
+// account) and "stale-queue-time" (default: 15 days). The writer keeps only
+// those two and replaces the file by rename, so a concurrent reader sees the
+// old file or the new one, never a partial one.
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/resolve.h"
+#include "Orvane/SendVetter/files.h"
+
+namespace Orvane::SendVetter {
+
+Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account) {
+  Conf conf;
+  SafeFile::Handle file;
+  if (file.open(emaildir + "/sendvetter.conf", "<")) {
+    LineReader reader(file.fd());
+    std::string line;
+    while (reader.getline(line)) {
+      if (line.back() == '\n') line.pop_back();
+      std::size_t eq = line.find('=');
+      std::string name = line.substr(0, eq);
+      if (name.empty()) continue;
+      conf[name] = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    }
+  }
+  if (conf["stale-queue-time"].empty()) conf["stale-queue-time"] = "15";
+  if (conf["froms"].empty()) conf["froms"] = account;
+  return conf;
+}
+
+void SendVetter_saveconf(const std::string& account, const std::string& froms,
+                         const std::string& staletime) {
+  auto dirs = resolve_account(account, std::cout);
+  if (!dirs) return;
+  // A line end in a value would smuggle in a second setting.
+  if (froms.find_first_of("\r\n") != std::string::npos ||
+      staletime.find_first_of("\r\n") != std::string::npos) {
+    std::cout << "Settings not saved: a value may not contain a line break.";
+    return;
+  }
+  const std::string path = dirs->emaildir + "/sendvetter.conf";
+  const std::string temp = path + ".new." + std::to_string(::getpid());
+  SafeFile::Handle file;
+  if (!file.open(temp, ">")) return;
+  bool written = file.write_all("froms=" + froms + "\n" + "stale-queue-time=" + staletime + "\n") &&
+                 ::fsync(file.fd()) == 0;
+  if (file.close() && written && std::rename(temp.c_str(), path.c_str()) == 0) return;
+  ::unlink(temp.c_str());
+}
+
+int SendVetter_isenabled(const std::string& account) {
+  auto [homedir, domain] = SendVetter_getaccountinfo(account);
+  if (homedir.empty()) return 0;
+  auto [emaildir, deliverdir] = SendVetter_getemaildirs(account, homedir);
+  if (emaildir.empty()) return 0;
+  return path_exists(emaildir + "/.sendvetterenable") ? 1 : 0;
+}
+
+void SendVetter_getboxconfdir(const std::string& account) {
+  auto dirs = resolve_account(account, std::cout);
+  if (!dirs) return;
+  ensure_dir(dirs->emaildir + "/.sendvetter");
+  std::cout << dirs->emaildir << "/.sendvetter";
+}
+
+int SendVetter_init() { return 1; }
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,141 @@
+// File-system helpers: the ".." rule, one-level directory creation, and the
+// buffered line reader behind standard input.
+#include "Orvane/SendVetter/files.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "SafeFile/SafeFile.h"
+
+namespace Orvane::SendVetter {
+
+std::string remove_dot_pairs(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '.' && i + 1 < text.size() && text[i + 1] == '.') {
+      ++i;
+      continue;
+    }
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string remove_char(std::string_view text, char ch) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (c != ch) out.push_back(c);
+  return out;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+long long modification_time(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<long long>(st.st_mtime);
+}
+
+bool make_dir(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0; }
+
+void ensure_dir(const std::string& path) {
+  if (!path_exists(path)) make_dir(path);
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return names;
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names.push_back(std::move(name));
+  }
+  ::closedir(dir);
+  return names;
+}
+
+std::string read_file(const std::string& path) {
+  SafeFile::Handle file;
+  if (!file.open(path, "<")) return {};
+  std::string content;
+  LineReader reader(file.fd());
+  std::string chunk;
+  while (reader.read_chunk(chunk, 1 << 16)) content += chunk;
+  return content;
+}
+
+bool LineReader::fill() {
+  if (eof_) return false;
+  if (pos_ > 0) {
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+  }
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      eof_ = true;
+      return false;
+    }
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+}
+
+bool LineReader::getline(std::string& line) {
+  std::size_t scanned = pos_;
+  for (;;) {
+    std::size_t nl = buffer_.find('\n', scanned);
+    if (nl != std::string::npos) {
+      line.assign(buffer_, pos_, nl + 1 - pos_);
+      pos_ = nl + 1;
+      return true;
+    }
+    scanned = buffer_.size() - pos_;  // offset after fill() compacts the buffer
+    if (!fill()) {
+      if (pos_ >= buffer_.size()) return false;
+      line.assign(buffer_, pos_, std::string::npos);
+      pos_ = buffer_.size();
+      return true;
+    }
+  }
+}
+
+bool LineReader::read_chunk(std::string& out, std::size_t max) {
+  if (pos_ >= buffer_.size()) {
+    buffer_.clear();
+    pos_ = 0;
+    if (!fill()) return false;
+  }
+  std::size_t n = std::min(max, buffer_.size() - pos_);
+  out.assign(buffer_, pos_, n);
+  pos_ += n;
+  return true;
+}
+
+LineReader& standard_input() {
+  static LineReader reader(STDIN_FILENO);
+  return reader;
+}
+
+}  // namespace Orvane::SendVetter

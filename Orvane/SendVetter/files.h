@@ -1,0 +1,59 @@
+// Small file-system helpers shared by every subsystem.
+//
+// remove_dot_pairs is the path rule of the whole module: every ".." is
+// deleted, scanning left to right over non-overlapping pairs ("a/../b"
+// becomes "a//b", "..." becomes "."). make_dir creates one level with mode
+// 0700 (less the umask) and never a missing parent. LineReader reads a
+// descriptor line by line through its own buffer; the standard-input reader
+// is shared so the header intake and the body copy see one stream.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace Orvane::SendVetter {
+
+std::string remove_dot_pairs(std::string_view text);
+// Removes every occurrence of ch.
+std::string remove_char(std::string_view text, char ch);
+
+bool path_exists(const std::string& path);  // follows symbolic links
+bool is_directory(const std::string& path);
+bool is_regular_file(const std::string& path);
+// Modification time in seconds, or 0 when it cannot be read.
+long long modification_time(const std::string& path);
+// Creates one directory level with mode 0700 (subject to the umask).
+bool make_dir(const std::string& path);
+// make_dir unless something already exists there.
+void ensure_dir(const std::string& path);
+// Names in a directory, "." and ".." left out, in the directory's order.
+std::vector<std::string> list_directory(const std::string& path);
+
+// Whole file content; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+// Buffered line reader over a descriptor it does not own.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  // Next line including its "\n" (the last line may lack one); false at end
+  // of input or on a read error.
+  bool getline(std::string& line);
+  // Moves up to max bytes of the rest of the input into out (replacing it);
+  // false at end of input.
+  bool read_chunk(std::string& out, std::size_t max);
+
+ private:
+  bool fill();
+  int fd_;
+  std::string buffer_;
+  std::size_t pos_ = 0;
+  bool eof_ = false;
+};
+
+// The process's standard input, shared by header intake and body readers.
+LineReader& standard_input();
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,49 @@
+// The activity log: email directory + "/sendvetter/log/MM-DD-YYYY.log", one
+// file per local day, one line per event, the caller's text as it is. Lines
+// are appended without a lock: each is one write to a file opened for append.
+#include <ctime>
+#include <iostream>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/text.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+std::string two_digits(int value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d", value);
+  return text;
+}
+
+}  // namespace
+
+Lines SendVetter_nicedate(long long time) {
+  std::time_t t = static_cast<std::time_t>(time);
+  std::tm local{};
+  ::localtime_r(&t, &local);
+  return {two_digits(local.tm_mon + 1), two_digits(local.tm_mday),
+          std::to_string(local.tm_year + 1900), two_digits(local.tm_hour),
+          two_digits(local.tm_min), two_digits(local.tm_sec)};
+}
+
+void SendVetter_logdate(const std::string& time) {
+  long long when = time.empty() ? static_cast<long long>(std::time(nullptr)) : leading_integer(time);
+  Lines date = SendVetter_nicedate(when);
+  std::cout << date[0] << "-" << date[1] << "-" << date[2];
+}
+
+void SendVetter_clog(int /*level*/, const std::string& emaildir, const std::string& text) {
+  Lines date = SendVetter_nicedate(static_cast<long long>(std::time(nullptr)));
+  ensure_dir(emaildir + "/sendvetter");
+  ensure_dir(emaildir + "/sendvetter/log");
+  SafeFile::Handle file;
+  if (!file.open(emaildir + "/sendvetter/log/" + date[0] + "-" + date[1] + "-" + date[2] + ".log",
+                 ">>"))
+    return;
+  file.write_all(text + "\n");
+}
+
+}  // namespace Orvane::SendVetter

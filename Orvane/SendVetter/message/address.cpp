@@ -1,0 +1,45 @@
+// Address extraction: header values reduced to bare, lower-cased addresses,
+// and the return address chosen among the owner's configured addresses.
+// Plain text rules, no address-syntax parser.
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/text.h"
+
+namespace Orvane::SendVetter {
+
+std::string SendVetter_extractaddress(const std::string& value) {
+  static const Regex address("([^\"\\s\\t<]+\\@[^\">\\t\\s]+)");
+  std::vector<std::string> captures;
+  if (!address.search(ascii_lower(value), captures)) return {};
+  return remove_dot_pairs(captures[1]);
+}
+
+Lines SendVetter_splitaddresses(const std::string& value) {
+  static const Regex space("[\\s\\t]*");
+  static const Regex separators("[;,]+");
+  std::string squeezed = space.replace_all(value, "");
+  if (squeezed.empty()) return {};
+  return split_dropping_trailing_empty(separators.replace_all(squeezed, ","), ',');
+}
+
+Lines SendVetter_extractaddresses(const Lines& pieces) {
+  Lines addresses;
+  addresses.reserve(pieces.size());
+  for (const std::string& piece : pieces) addresses.push_back(SendVetter_extractaddress(piece));
+  return addresses;
+}
+
+std::string SendVetter_findreturnaddy(const std::string& account, const std::string& froms,
+                                      const Lines& recipients) {
+  // An empty entry would pair with the empty element of a recipient piece
+  // that held no address and give an empty return address.
+  for (const std::string& entry : split_dropping_trailing_empty(froms, ',')) {
+    if (entry.empty()) continue;
+    for (const std::string& recipient : recipients)
+      if (entry == recipient) return entry;
+  }
+  return account;
+}
+
+}  // namespace Orvane::SendVetter

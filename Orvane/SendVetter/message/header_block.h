@@ -1,0 +1,16 @@
+// The header-block reader behind SendVetter_getheaders, over any line source.
+#pragma once
+
+#include <string_view>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+
+namespace Orvane::SendVetter {
+
+// A line made only of "\r" and "\n" ends a header block.
+bool is_header_end(std::string_view line);
+// Header lines up to the first empty line (consumed), without their "\n".
+Lines read_header_block(LineReader& reader);
+
+}  // namespace Orvane::SendVetter

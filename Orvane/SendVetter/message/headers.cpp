@@ -1,0 +1,65 @@
+// Header intake: the header block from standard input, and lookups on it.
+//
+// HEADERS holds the physical header lines in order, each without its "\n"
+// (a "\r" before it stays); continuation lines are separate elements. The
+// empty line ending the block is consumed; the body stays on standard input.
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/message/header_block.h"
+#include "Orvane/SendVetter/regex.h"
+
+namespace Orvane::SendVetter {
+
+bool is_header_end(std::string_view line) {
+  return line.find_first_not_of("\r\n") == std::string_view::npos;
+}
+
+Lines read_header_block(LineReader& reader) {
+  Lines headers;
+  std::string line;
+  while (reader.getline(line)) {
+    if (is_header_end(line)) break;
+    // A line holds at most one "\n" (its end); splitting at it drops the end.
+    if (line.back() == '\n') line.pop_back();
+    headers.push_back(line);
+  }
+  return headers;
+}
+
+Lines SendVetter_getheaders() { return read_header_block(standard_input()); }
+
+std::string SendVetter_getheader(const std::string& name, const Lines& headers) {
+  const Regex header("^" + name + ": (.*)", Regex::kCaseless);
+  static const Regex continuation("^[\\t\\s]+");
+  std::string result;
+  bool found = false;
+  std::vector<std::string> captures;
+  for (const std::string& line : headers) {
+    if (found && !result.empty() && continuation.search(line, captures)) {
+      result += " " + line.substr(captures[0].size());
+    } else if (!found && header.search(line, captures)) {
+      result = captures[1];
+      found = true;
+    } else if (found) {
+      break;
+    }
+  }
+  return result;
+}
+
+std::string SendVetter_getsender(const Lines& headers) {
+  static const Regex envelope("^From\\s(\\S+)", Regex::kCaseless);
+  std::vector<std::string> captures;
+  for (const std::string& line : headers)
+    if (envelope.search(line, captures)) return captures[1];
+  return {};
+}
+
+std::string SendVetter_gettransportmethod(const std::string& value) {
+  static const Regex received("^from\\s+.*\\s+by\\s+\\S+\\s+with\\s+(\\S+)");
+  std::vector<std::string> captures;
+  if (received.search(value, captures)) return captures[1];
+  return {};
+}
+
+}  // namespace Orvane::SendVetter

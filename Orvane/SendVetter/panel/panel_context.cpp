@@ -1,0 +1,9 @@
+// The control panel's package variables, set by sendvetter-panel.
+#include "Orvane/SendVetter.h"
+
+namespace Orvane {
+
+std::string user;
+std::string root;
+
+}  // namespace Orvane

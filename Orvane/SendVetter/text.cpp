@@ -1,0 +1,57 @@
+// Text helpers shared across subsystems.
+#include "Orvane/SendVetter/text.h"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace Orvane::SendVetter {
+
+std::string ascii_lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::vector<std::string> split_dropping_trailing_empty(const std::string& text, char sep) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t at = text.find(sep, start);
+    pieces.push_back(text.substr(start, at == std::string::npos ? at : at - start));
+    if (at == std::string::npos) break;
+    start = at + 1;
+  }
+  while (!pieces.empty() && pieces.back().empty()) pieces.pop_back();
+  return pieces;
+}
+
+double leading_decimal(const std::string& text) {
+  // strtod alone would also read hex, "inf" and "nan"; take only digits,
+  // one point and an exponent-free decimal.
+  std::size_t i = text.find_first_not_of(" \t\n\r\f\v");
+  if (i == std::string::npos) return 0;
+  std::size_t start = i;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  std::size_t digits_start = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  }
+  if (i == digits_start || (i == digits_start + 1 && text[digits_start] == '.')) return 0;
+  double value = std::strtod(text.substr(start, i - start).c_str(), nullptr);
+  return std::isfinite(value) ? value : 0;
+}
+
+long long leading_integer(const std::string& text) {
+  double value = std::trunc(leading_decimal(text));
+  if (value > 9e18 || value < -9e18) return 0;
+  return static_cast<long long>(value);
+}
+
+std::string chomp(std::string line) {
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  return line;
+}
+
+}  // namespace Orvane::SendVetter

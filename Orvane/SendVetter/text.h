@@ -1,0 +1,20 @@
+// Text helpers shared across subsystems.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Orvane::SendVetter {
+
+// ASCII capitals lowered; every other byte unchanged.
+std::string ascii_lower(std::string text);
+// Splits at each sep; trailing empty pieces dropped, others kept.
+std::vector<std::string> split_dropping_trailing_empty(const std::string& text, char sep);
+// The number at the start of text, as a script language reads it ("12abc"
+// -> 12, "abc" -> 0); leading white space allowed.
+long long leading_integer(const std::string& text);
+double leading_decimal(const std::string& text);
+// Removes one trailing "\n".
+std::string chomp(std::string line);
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,30 @@
+// The table of management functions offered by name.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Orvane/SendVetter.h"
+
+namespace Orvane::SendVetter {
+
+// Positional text arguments; arg(i) is empty when the caller left it out.
+class PanelArgs {
+ public:
+  template <typename It>
+  PanelArgs(It first, It last) : args_(first, last) {}
+  const std::string& operator[](std::size_t i) const {
+    static const std::string empty;
+    return i < args_.size() ? args_[i] : empty;
+  }
+
+ private:
+  std::vector<std::string> args_;
+};
+
+using PanelFunction = std::function<void(const PanelArgs&)>;
+const std::map<std::string, PanelFunction>& panel_functions();
+
+}  // namespace Orvane::SendVetter

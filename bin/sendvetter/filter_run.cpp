@@ -1,0 +1,86 @@
+// The filter run: set up the account, read the header block, derive the
+// per-message values, walk the decision chain, expire stale queue entries.
+//
+// Statuses: 0 for every handled message; 1 for an unknown account (message
+// on standard output) or an unreadable random device; 75 when the email
+// directories are missing (message on standard error) or the message could
+// not be stored, so the mail server keeps it and retries.
+#include <iostream>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/resolve.h"
+#include "Orvane/SendVetter/files.h"
+#include "bin/sendvetter/exit_status.h"
+#include "bin/sendvetter/message_run.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.emaildir, text); }
+
+int exit_status_of(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kTempFail: return kExitTempFail;
+    case Outcome::kFatal: return kExitNoRandomData;
+    default: return kExitHandled;
+  }
+}
+
+}  // namespace
+
+int filter_run(const std::string& account) {
+  MessageRun run;
+  run.account = account;
+
+  AccountProblem problem;
+  AccountDirs dirs = lookup_account(account, problem);
+  if (problem == AccountProblem::no_home) {
+    std::cout << no_home_message(account) << std::flush;
+    return kExitUnknownAccount;
+  }
+  run.homedir = dirs.homedir;
+  run.domain = dirs.domain;
+  run.webdomain = SendVetter_getwebdomain(run.domain);
+  if (problem == AccountProblem::no_email_dirs) {
+    std::cerr << no_email_dirs_message(account) << std::endl;
+    return kExitTempFail;
+  }
+  run.emaildir = dirs.emaildir;
+  run.emaildeliverdir = dirs.deliverdir;
+
+  auto id = SendVetter_getourid(run.emaildir);
+  if (!id) return kExitNoRandomData;
+  run.id = *id;
+  run.conf = SendVetter_loadconf(run.emaildir, account);
+
+  run.headers = SendVetter_getheaders();
+  run.sender = SendVetter_getsender(run.headers);
+  const std::string from = SendVetter_getheader("from", run.headers);
+  run.email = remove_dot_pairs(SendVetter_extractaddress(from));
+  if (run.email.empty()) {
+    log3(run, "Setting from email address to " + run.sender +
+                  " (sender) because the From: header was invalid.");
+    run.email = run.sender;
+  }
+  if (run.email.empty()) {
+    log3(run, "Discarding malformed message from sender:" + run.sender +
+                  " due to invalid From: header (" + from + ")");
+    return kExitHandled;
+  }
+
+  run.subject = SendVetter_getheader("subject", run.headers);
+  run.sendvetter = SendVetter_getheader("x-sendvetter", run.headers);
+  run.transportmethod = SendVetter_gettransportmethod(SendVetter_getheader("received", run.headers));
+  run.to = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("to", run.headers)));
+  run.cc = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("cc", run.headers)));
+  Lines recipients = run.to;
+  recipients.insert(recipients.end(), run.cc.begin(), run.cc.end());
+  run.returnaddy = SendVetter_findreturnaddy(account, run.conf["froms"], recipients);
+
+  Outcome outcome = run_decision_chain(run);
+  if (outcome == Outcome::kContinue) SendVetter_checkdeadq(run.emaildir, run.conf);
+  return exit_status_of(outcome);
+}
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,38 @@
+// One message's run: the values derived before the decision chain, and the
+// chain's outcomes.
+#pragma once
+
+#include <string>
+
+#include "Orvane/SendVetter.h"
+
+namespace Orvane::SendVetter {
+
+struct MessageRun {
+  std::string account;
+  std::string homedir, domain, webdomain;
+  std::string emaildir, emaildeliverdir;
+  std::string id;
+  Conf conf;
+  Lines headers;
+  std::string sender;       // envelope sender
+  std::string email;        // the sender address every decision uses
+  std::string subject;
+  std::string sendvetter;   // the message's own "X-Sendvetter:" value
+  std::string transportmethod;
+  Lines to, cc;
+  std::string returnaddy;
+};
+
+// What a row of the chain leaves the run to do.
+enum class Outcome {
+  kContinue,   // handled; the stale-queue expiry runs, then exit 0
+  kEndRun,     // handled; exit 0 at once, no expiry
+  kTempFail,   // not stored: exit 75 so the mail server retries
+  kFatal,      // no random data could be had: exit 1 (message printed)
+};
+
+// Walks the decision chain; the first row whose test holds acts.
+Outcome run_decision_chain(MessageRun& run);
+
+}  // namespace Orvane::SendVetter

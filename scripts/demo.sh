@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Shows the filter at work on a sandboxed mailbox: fixture host files, a
+# capturing sendmail, and the real programs of the test build.
+set -euo pipefail
+build=${1:?usage: demo.sh BUILD_DIR}
+filter="$build/sendvetter"
+panel="$build/sendvetter-panel"
+src=$(cd "$(dirname "$0")/.." && pwd)
+
+box=$(mktemp -d /tmp/sendvetter-demo-XXXXXX)
+trap 'rm -rf "$box"' EXIT
+mkdir -p "$box/etc" "$box/home/alice" "$box/bin" "$box/usr/sbin" "$box/sent" \
+         "$box/usr/local/orvane/etc/sendvetter/forms"
+echo "alice:x:1000:1000:Alice:$box/home/alice:/bin/sh" > "$box/etc/passwd"
+echo "example.com: alice" > "$box/etc/userdomains"
+printf '#!/bin/sh\necho demo.example.com\n' > "$box/bin/hostname"
+cat > "$box/usr/sbin/sendmail" <<SM
+#!/bin/sh
+n=\$(ls "$box/sent" | wc -l)
+cat > "$box/sent/\$n.eml"
+SM
+chmod +x "$box/bin/hostname" "$box/usr/sbin/sendmail"
+cp "$src"/forms/*.txt "$box/usr/local/orvane/etc/sendvetter/forms/" 2>/dev/null || true
+export SENDVETTER_HOST_ROOT="$box" PATH="$box/bin:$PATH"
+
+account=info@example.com
+emaildir="$box/home/alice/etc/example.com/info"
+inbox="$box/home/alice/mail/example.com/info/inbox"
+mkdir -p "$box/home/alice/etc/example.com" "$box/home/alice/mail/example.com"
+
+say() { printf '\n== %s\n' "$*"; }
+
+say "self-test"
+"$filter" --bincheck
+
+say "a message from a stranger, piped into: sendvetter $account"
+cat <<'MSG' | "$filter" "$account"; echo "exit status $?"
+From stranger@elsewhere.test Mon Dec  7 10:00:00 2026
+Received: from mx.elsewhere.test by demo.example.com with esmtp; Mon, 7 Dec 2026 10:00:00 +0000
+From: "A Stranger" <Stranger@Elsewhere.test>
+To: info@example.com
+Subject: Hello there
+
+Is this address still in use?
+MSG
+
+say "a message without any sender"
+printf 'Subject: no sender\n\nbody\n' | "$filter" "$account"; echo "exit status $?"
+
+say "an unknown account"
+printf 'From: a@b.test\n\nbody\n' | "$filter" nobody@nowhere.test || echo "exit status $?"
+
+say "the mailbox identity ($emaildir/.sendvetter/id)"
+cat "$emaildir/.sendvetter/id"; echo
+
+say "settings saved through the panel, then the settings directory"
+"$panel" SendVetter_saveconf "$account" "info@example.com,sales@example.com" 30
+cat "$emaildir/sendvetter.conf"
+"$panel" SendVetter_getboxconfdir "$account"; echo
+
+say "inbox"
+cat "$inbox" 2>/dev/null || echo "(empty)"
+
+say "activity log"
+cat "$emaildir"/sendvetter/log/*.log

@@ -1,0 +1,173 @@
+// Sandbox implementation: fixture host files and child processes.
+#include "sandbox.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace sandbox {
+
+std::string read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void touch(const std::string& path, long long mtime) {
+  struct utimbuf times;
+  times.actime = static_cast<time_t>(mtime);
+  times.modtime = static_cast<time_t>(mtime);
+  ::utime(path.c_str(), &times);
+}
+
+namespace {
+
+void write_executable(const std::string& path, const std::string& content) {
+  write(path, content);
+  ::chmod(path.c_str(), 0755);
+}
+
+}  // namespace
+
+Sandbox::Sandbox() {
+  char tmpl[] = "/tmp/sendvetter-test-XXXXXX";
+  root_ = ::mkdtemp(tmpl);
+  for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent",
+                          "/usr/local/orvane/etc/sendvetter/forms"})
+    fs::create_directories(root_ + dir);
+  write(root_ + "/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n");
+  write(root_ + "/etc/userdomains", "");
+  write_executable(root_ + "/bin/hostname", "#!/bin/sh\necho host.example.test\n");
+  // Captures each submission as sent/<n>.eml: its arguments, then its input.
+  write_executable(root_ + "/usr/sbin/sendmail",
+                   "#!/bin/sh\n"
+                   "dir=\"" + root_ + "/sent\"\n"
+                   "n=$(ls \"$dir\" | wc -l)\n"
+                   "f=\"$dir/$(printf %06d $n).eml\"\n"
+                   "{ echo \"ARGS: $*\"; cat; } > \"$f.tmp\" && mv \"$f.tmp\" \"$f\"\n");
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(std::string(SENDVETTER_SOURCE_DIR) + "/forms", ec))
+    if (entry.path().extension() == ".txt")
+      fs::copy_file(entry.path(), system_form_dir() + "/" + entry.path().filename().string(), ec);
+}
+
+Sandbox::~Sandbox() {
+  if (!std::getenv("SENDVETTER_KEEP_SANDBOX")) {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+}
+
+std::string Sandbox::system_form_dir() const { return root_ + "/usr/local/orvane/etc/sendvetter/forms"; }
+
+std::string Sandbox::add_user(const std::string& name) {
+  std::string home = root_ + "/home/" + name;
+  fs::create_directories(home);
+  add_passwd_line(name + ":x:1000:1000:" + name + ":" + home + ":/bin/sh");
+  return home;
+}
+
+void Sandbox::add_domain(const std::string& domain, const std::string& owner) {
+  add_userdomains_line(domain + ": " + owner);
+}
+
+void Sandbox::add_passwd_line(const std::string& line) {
+  std::ofstream(root_ + "/etc/passwd", std::ios::app) << line << "\n";
+}
+
+void Sandbox::add_userdomains_line(const std::string& line) {
+  std::ofstream(root_ + "/etc/userdomains", std::ios::app) << line << "\n";
+}
+
+std::vector<std::string> Sandbox::sent() const {
+  std::vector<std::string> messages;
+  for (const std::string& name : list(root_ + "/sent"))
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".eml")
+      messages.push_back(read(root_ + "/sent/" + name));
+  return messages;
+}
+
+void Sandbox::break_sendmail(bool missing) {
+  const std::string path = root_ + "/usr/sbin/sendmail";
+  if (missing)
+    ::unlink(path.c_str());
+  else
+    write_executable(path, "#!/bin/sh\ncat >/dev/null\nexit 1\n");
+}
+
+Result Sandbox::filter(const std::vector<std::string>& argv, const std::string& input) const {
+  return run(SENDVETTER_BIN, argv, input, {});
+}
+
+Result Sandbox::panel(const std::vector<std::string>& argv,
+                      const std::map<std::string, std::string>& env) const {
+  return run(SENDVETTER_PANEL_BIN, argv, "", env);
+}
+
+Result Sandbox::run(const std::string& program, const std::vector<std::string>& argv,
+                    const std::string& input, const std::map<std::string, std::string>& env) const {
+  char in_tmpl[] = "/tmp/sendvetter-in-XXXXXX";
+  char out_tmpl[] = "/tmp/sendvetter-out-XXXXXX";
+  char err_tmpl[] = "/tmp/sendvetter-err-XXXXXX";
+  int in_fd = ::mkstemp(in_tmpl), out_fd = ::mkstemp(out_tmpl), err_fd = ::mkstemp(err_tmpl);
+  write(in_tmpl, input);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in_fd, 0);
+    ::dup2(out_fd, 1);
+    ::dup2(err_fd, 2);
+    ::setenv("SENDVETTER_HOST_ROOT", root_.c_str(), 1);
+    const char* path = std::getenv("PATH");
+    std::string newpath = root_ + "/bin:" + (path ? path : "/usr/bin:/bin");
+    ::setenv("PATH", newpath.c_str(), 1);
+    ::unsetenv("SCRIPT_URI");
+    for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    args.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execv(program.c_str(), args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  Result result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = read(out_tmpl);
+  result.err = read(err_tmpl);
+  for (int fd : {in_fd, out_fd, err_fd}) ::close(fd);
+  for (const char* name : {in_tmpl, out_tmpl, err_tmpl}) ::unlink(name);
+  return result;
+}
+
+}  // namespace sandbox
