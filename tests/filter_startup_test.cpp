@@ -1,0 +1,108 @@
+// The filter program end to end: self-test, account resolution and its
+// messages, the sender fallback and the malformed-message discard.
+#include <gtest/gtest.h>
+#include <ctime>
+#include <sys/stat.h>
+
+#include "Orvane/SendVetter.h"
+#include "sandbox.h"
+
+using sandbox::Sandbox;
+
+namespace {
+
+std::string today_log(const std::string& emaildir) {
+  auto d = Orvane::SendVetter::SendVetter_nicedate(std::time(nullptr));
+  return sandbox::read(emaildir + "/sendvetter/log/" + d[0] + "-" + d[1] + "-" + d[2] + ".log");
+}
+
+#ifndef SENDVETTER_NO_SANDBOX
+
+TEST(FilterStartup, BincheckAnswersWithoutTouchingAnything) {
+  Sandbox box;
+  auto r = box.filter({"--bincheck"}, "From: a@b\n\nbody\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "BinCheck ok\n");
+  // Another spelling is an account name.
+  auto other = box.filter({"--BinCheck"}, "");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.out, "Unable to locate home dir for account --BinCheck\n");
+}
+
+TEST(FilterStartup, UnknownAccountsAndMissingDirectories) {
+  Sandbox box;
+  auto none = box.filter(std::vector<std::string>{}, "");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "Unable to locate home dir for account \n");
+
+  auto unknown = box.filter("nobody@nowhere.test", "From: a@b\n\n");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.out, "Unable to locate home dir for account nobody@nowhere.test\n");
+
+  // The domain's directories do not exist: retry later, never bounce.
+  box.add_user("bob");
+  box.add_domain("example.com", "bob");
+  auto missing = box.filter("info@example.com", "From: a@b\n\nbody\n");
+  EXPECT_EQ(missing.status, 75);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_NE(missing.err.find("Email homedir for info@example.com does not exist"), std::string::npos);
+}
+
+TEST(FilterStartup, MakesTheIdentityAndSettingsDirectoryOnFirstRun) {
+  Sandbox box;
+  const std::string home = box.add_user("bob");
+  box.filter("bob", "Subject: no sender at all\n\nbody\n");
+  const std::string id = sandbox::read(home + "/etc/.sendvetter/id");
+  EXPECT_EQ(id.size(), 32u);
+  box.filter("bob", "Subject: again\n\nbody\n");
+  EXPECT_EQ(sandbox::read(home + "/etc/.sendvetter/id"), id);
+}
+
+TEST(FilterStartup, SenderFallsBackToTheEnvelopeAndAMessageWithNeitherIsDropped) {
+  Sandbox box;
+  const std::string home = box.add_user("bob");
+  auto dropped = box.filter("bob", "Subject: hi\nFrom: Nobody Here\n\nbody\n");
+  EXPECT_EQ(dropped.status, 0);
+  EXPECT_EQ(today_log(home + "/etc"),
+            "Setting from email address to  (sender) because the From: header was invalid.\n"
+            "Discarding malformed message from sender: due to invalid From: header (Nobody Here)\n");
+  EXPECT_FALSE(sandbox::exists(home + "/mail/inbox"));
+
+  Sandbox box2;
+  const std::string home2 = box2.add_user("bob");
+  auto fallback = box2.filter("bob", "From Odd..Sender@X.test Mon Dec  7\nFrom: no address\n\nbody\n");
+  EXPECT_EQ(fallback.status, 0);
+  // Exactly as the envelope wrote it: not lower-cased, ".." kept.
+  EXPECT_EQ(today_log(home2 + "/etc").rfind(
+                "Setting from email address to Odd..Sender@X.test (sender) because the From: header was invalid.\n", 0),
+            0u);
+}
+
+TEST(PanelConfiguration, SavesLoadsAndRefusesLineBreaks) {
+  Sandbox box;
+  const std::string home = box.add_user("bob");
+  auto saved = box.panel({"SendVetter_saveconf", "bob", "a@x,b@x", "30"});
+  EXPECT_EQ(saved.out, "");
+  EXPECT_EQ(sandbox::read(home + "/etc/sendvetter.conf"), "froms=a@x,b@x\nstale-queue-time=30\n");
+
+  auto refused = box.panel({"SendVetter_saveconf", "bob", "a@x", "30\nstale-queue-time=0"});
+  EXPECT_NE(refused.out, "");
+  EXPECT_EQ(sandbox::read(home + "/etc/sendvetter.conf"), "froms=a@x,b@x\nstale-queue-time=30\n");
+  EXPECT_EQ(sandbox::list(home + "/etc"), (std::vector<std::string>{".sendvetter", "sendvetter.conf"}));
+
+  auto dir = box.panel({"SendVetter_getboxconfdir", "bob"});
+  EXPECT_EQ(dir.out, home + "/etc/.sendvetter");
+  auto unknown = box.panel({"SendVetter_saveconf", "ghost", "a", "1"});
+  EXPECT_EQ(unknown.out, "Unable to locate home dir for account ghost\n");
+
+  EXPECT_EQ(box.panel({"SendVetter_isenabled", "bob"}).out, "0");
+  EXPECT_EQ(box.panel({"SendVetter_init"}).out, "1");
+  EXPECT_EQ(box.panel({"SendVetter_logdate", "1073001600"}, {{"TZ", "UTC"}}).out, "01-02-2004");
+  auto bad = box.panel({"SendVetter_nosuchthing"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err, "");
+}
+
+#endif
+
+}  // namespace

@@ -1,0 +1,111 @@
+// Header intake and address extraction.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/message/header_block.h"
+#include "test_util.h"
+
+using namespace Orvane::SendVetter;
+
+namespace {
+
+// Header block and rest of the input, read through a pipe.
+std::pair<Lines, std::string> read_block(const std::string& input) {
+  int fds[2];
+  EXPECT_EQ(::pipe(fds), 0);
+  EXPECT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ::close(fds[1]);
+  LineReader reader(fds[0]);
+  Lines headers = read_header_block(reader);
+  std::string rest, chunk;
+  while (reader.read_chunk(chunk, 7)) rest += chunk;
+  ::close(fds[0]);
+  return {headers, rest};
+}
+
+TEST(HeaderIntake, StopsAtTheFirstEmptyLineAndLeavesTheBody) {
+  auto [headers, rest] = read_block("From a@b Mon\nSubject: x\n\nbody\n\nmore");
+  EXPECT_EQ(headers, (Lines{"From a@b Mon", "Subject: x"}));
+  EXPECT_EQ(rest, "body\n\nmore");
+
+  auto crlf = read_block("Subject: x\r\nTo: y\r\n\r\nbody\r\n");
+  EXPECT_EQ(crlf.first, (Lines{"Subject: x\r", "To: y\r"}));
+  EXPECT_EQ(crlf.second, "body\r\n");
+
+  auto header_only = read_block("Subject: x\nTo: y");
+  EXPECT_EQ(header_only.first, (Lines{"Subject: x", "To: y"}));
+  EXPECT_EQ(header_only.second, "");
+
+  EXPECT_TRUE(read_block("\nSubject: x\n").first.empty());
+  // Blanks do not end the header block.
+  EXPECT_EQ(read_block("A: 1\n \t\nB: 2\n\n").first, (Lines{"A: 1", " \t", "B: 2"}));
+}
+
+TEST(HeaderIntake, GetHeadersReadsStandardInputAndLeavesTheBodyThere) {
+  auto result = testutil::run_in_child("Subject: hi\n\nthe body\n", [] {
+    Lines headers = SendVetter_getheaders();
+    std::string rest, chunk;
+    while (standard_input().read_chunk(chunk, 4096)) rest += chunk;
+    return headers == Lines{"Subject: hi"} && rest == "the body\n" ? 0 : 1;
+  });
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST(HeaderLookup, FindsTheFirstHeaderAndJoinsItsContinuations) {
+  Lines headers = {"From x@y Mon", "SUBJECT: first", "\t  folded", " again",
+                   "Subject: second", "To: a@b"};
+  EXPECT_EQ(SendVetter_getheader("subject", headers), "first folded again");
+  EXPECT_EQ(SendVetter_getheader("to", headers), "a@b");
+  EXPECT_EQ(SendVetter_getheader("cc", headers), "");
+  EXPECT_EQ(SendVetter_getheader("subject", Lines{"Subject:nospace"}), "");
+  EXPECT_EQ(SendVetter_getheader("subject", Lines{"Subject :x"}), "");
+  // An empty first value takes no continuation.
+  EXPECT_EQ(SendVetter_getheader("subject", Lines{"Subject: ", " cont"}), "");
+  // CRLF pieces keep their carriage returns.
+  EXPECT_EQ(SendVetter_getheader("subject", Lines{"Subject: a\r", " b\r"}), "a\r b\r");
+}
+
+TEST(HeaderLookup, EnvelopeSenderAndTransportWord) {
+  EXPECT_EQ(SendVetter_getsender({"Subject: x", "From bob@x.test Mon Dec 7"}), "bob@x.test");
+  EXPECT_EQ(SendVetter_getsender({"From: bob@x.test"}), "");
+  EXPECT_EQ(SendVetter_getsender({"From  two@spaces"}), "");
+  EXPECT_EQ(SendVetter_getsender({}), "");
+
+  EXPECT_EQ(SendVetter_gettransportmethod("from a by b with esmtp id 1"), "esmtp");
+  EXPECT_EQ(SendVetter_gettransportmethod("from a by b with x; by c with local (Exim)"), "local");
+  EXPECT_EQ(SendVetter_gettransportmethod("from a by b with asmtp; Mon"), "asmtp;");
+  EXPECT_EQ(SendVetter_gettransportmethod("by b with esmtp"), "");
+  EXPECT_EQ(SendVetter_gettransportmethod("From a by b with esmtp"), "");
+}
+
+TEST(Addresses, ExtractionTakesTheFirstAddressLikeToken) {
+  EXPECT_EQ(SendVetter_extractaddress("\"Bob B\" <Bob@Example.COM>"), "bob@example.com");
+  EXPECT_EQ(SendVetter_extractaddress("no address here"), "");
+  EXPECT_EQ(SendVetter_extractaddress("a..b@x...y"), "ab@x.y");
+  EXPECT_EQ(SendVetter_extractaddress("a@b.c,d@e.f"), "a@b.c,d@e.f");
+  EXPECT_EQ(SendVetter_extractaddress("x@y <real@z>"), "x@y");
+  EXPECT_EQ(SendVetter_extractaddress(""), "");
+}
+
+TEST(Addresses, RecipientListsSplitAtCommasAndSemicolons) {
+  EXPECT_EQ(SendVetter_splitaddresses("a@b.c, d@e.f"), (Lines{"a@b.c", "d@e.f"}));
+  EXPECT_EQ(SendVetter_splitaddresses("a@b.c;d@e.f;;"), (Lines{"a@b.c", "d@e.f"}));
+  EXPECT_EQ(SendVetter_splitaddresses(",a@b"), (Lines{"", "a@b"}));
+  EXPECT_TRUE(SendVetter_splitaddresses(" \t").empty());
+  Lines pieces = SendVetter_splitaddresses("\"Doe, John\" <J@X.test>, k@y.test");
+  EXPECT_EQ(SendVetter_extractaddresses(pieces), (Lines{"", "j@x.test", "k@y.test"}));
+}
+
+TEST(Addresses, ReturnAddressIsTheFirstConfiguredEntryAmongTheRecipients) {
+  Lines rcpt = {"b@x", "a@x"};
+  EXPECT_EQ(SendVetter_findreturnaddy("acct", "a@x,b@x", rcpt), "a@x");
+  EXPECT_EQ(SendVetter_findreturnaddy("acct", "z@x,b@x", rcpt), "b@x");
+  EXPECT_EQ(SendVetter_findreturnaddy("acct", "z@x, b@x", rcpt), "acct");  // blank kept
+  EXPECT_EQ(SendVetter_findreturnaddy("acct", "A@x", rcpt), "acct");       // case kept
+  EXPECT_EQ(SendVetter_findreturnaddy("acct", "", rcpt), "acct");
+  // A recipient piece without an address never pairs with an empty entry.
+  EXPECT_EQ(SendVetter_findreturnaddy("acct", "z@x,,b@x", Lines{""}), "acct");
+}
+
+}  // namespace
