@@ -1,4 +1,4 @@
-// SafeFile::Handle: an owned descriptor with the three open modes.
+// SafeFile::Handle: an owned descriptor with its open modes.
 #include "SafeFile/SafeFile.h"
 
 #include <cerrno>
@@ -32,6 +32,9 @@ bool Handle::open(const std::string& path, const std::string& mode) {
     flags = O_WRONLY | O_CREAT | O_TRUNC;
   } else if (mode == ">>") {
     flags = O_WRONLY | O_CREAT | O_APPEND;
+  } else if (mode == "+<") {
+    // Read and rewrite under one lock: nothing is truncated before the lock.
+    flags = O_RDWR | O_CREAT;
   } else {
     return false;
   }

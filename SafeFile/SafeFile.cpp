@@ -16,14 +16,20 @@ namespace SafeFile {
 
 namespace {
 
+Sleeper default_sleeper() {
+  return [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+}
+
 Sleeper& current_sleeper() {
-  static Sleeper sleeper = [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+  static Sleeper sleeper = default_sleeper();
   return sleeper;
 }
 
 }  // namespace
 
-void set_sleeper(Sleeper sleeper) { current_sleeper() = std::move(sleeper); }
+void set_sleeper(Sleeper sleeper) {
+  current_sleeper() = sleeper ? std::move(sleeper) : default_sleeper();
+}
 void sleep_one_second() { current_sleeper()(); }
 
 long long lock_mtime(const std::string& lockname) {
@@ -59,13 +65,14 @@ bool write_lock_file(const std::string& lockname, std::string_view content) {
   return lock.close() && written;
 }
 
-void lock_target(Handle& handle, const std::string& path) {
+bool lock_target(Handle& handle, const std::string& path) {
   int rc;
   do {
     rc = handle.is_open() ? ::flock(handle.fd(), LOCK_EX) : (errno = EBADF, -1);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0)
     std::cerr << "cannot get file lock on " << path << ": " << std::strerror(errno) << std::endl;
+  return rc == 0;
 }
 
 std::string safeopen(Handle& handle, const std::string& mode, const std::string& path) {

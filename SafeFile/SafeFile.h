@@ -31,8 +31,9 @@ class Handle {
   Handle& operator=(const Handle&) = delete;
   ~Handle();
 
-  // Opens path in mode "<", ">" or ">>" (created files get mode 0600 before
-  // the umask). false when it could not be opened; the handle is then closed.
+  // Opens path in mode "<", ">", ">>" or "+<" (read and write, created when
+  // missing, never truncated; created files get mode 0600 before the umask).
+  // false when it could not be opened; the handle is then closed.
   bool open(const std::string& path, const std::string& mode);
   // true when the descriptor was open and closed without error.
   bool close();
@@ -47,7 +48,8 @@ class Handle {
 };
 
 // The waits of both lock pairs sleep through this seam, so tests can run the
-// polling rules without real seconds. The default sleeps one second.
+// polling rules without real seconds. The default sleeps one second; an
+// empty sleeper puts the default back.
 using Sleeper = std::function<void()>;
 void set_sleeper(Sleeper sleeper);
 void sleep_one_second();

@@ -16,7 +16,8 @@ bool lock_exists(const std::string& lockname);
 void wait_while_lock_unchanged(const std::string& lockname, int unchanged_limit);
 // Creates or truncates the lock file with content (mode 0600).
 bool write_lock_file(const std::string& lockname, std::string_view content);
-// flock(LOCK_EX) on the handle; the warning line on standard error if it fails.
-void lock_target(Handle& handle, const std::string& path);
+// flock(LOCK_EX) on the handle; the warning line on standard error if it
+// fails. true when the lock is held.
+bool lock_target(Handle& handle, const std::string& path);
 
 }  // namespace SafeFile

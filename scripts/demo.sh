@@ -33,16 +33,31 @@ say() { printf '\n== %s\n' "$*"; }
 say "self-test"
 "$filter" --bincheck
 
-say "a message from a stranger, piped into: sendvetter $account"
-cat <<'MSG' | "$filter" "$account"; echo "exit status $?"
-From stranger@elsewhere.test Mon Dec  7 10:00:00 2026
-Received: from mx.elsewhere.test by demo.example.com with esmtp; Mon, 7 Dec 2026 10:00:00 +0000
-From: "A Stranger" <Stranger@Elsewhere.test>
-To: info@example.com
-Subject: Hello there
+stranger_mail() {  # $1 subject, $2 body line
+  printf 'From stranger@elsewhere.test Mon Dec  7 10:00:00 2026\n'
+  printf 'Received: from mx.elsewhere.test by demo.example.com with esmtp; Mon, 7 Dec 2026 10:00:00 +0000\n'
+  printf 'From: "A Stranger" <Stranger@Elsewhere.test>\nTo: info@example.com\nSubject: %s\n\n%s\n' "$1" "$2"
+}
 
-Is this address still in use?
-MSG
+say "1. a stranger writes to $account: the message is held and the sender challenged"
+stranger_mail "Hello there" "Is this address still in use?" | "$filter" "$account"; echo "exit status $?"
+echo "held in the queue: $(ls "$emaildir/sendvetter/queue")"
+echo "verifications record for stranger@elsewhere.test: $(cat "$emaildir/sendvetter/verifications/stranger@elsewhere.test")"
+
+say "2. the challenge that went out through sendmail -t"
+cat "$box/sent/0.eml"
+
+say "3. the stranger replies to the challenge (a plain reply keeps the subject)"
+subject=$(sed -n 's/^Subject: //p' "$box/sent/0.eml" | head -n 1)
+stranger_mail "Re: $subject" "Yes, it is me." | "$filter" "$account"; echo "exit status $?"
+echo "white list now: $(cat "$emaildir/.sendvetter/white-list.txt")"
+echo "queue now: $(ls "$emaildir/sendvetter/queue" | wc -l) held"
+
+say "4. a second message from the same sender is delivered at once"
+stranger_mail "Another question" "Delivered straight away." | "$filter" "$account"; echo "exit status $?"
+
+say "the inbox ($inbox)"
+cat "$inbox"
 
 say "a message without any sender"
 printf 'Subject: no sender\n\nbody\n' | "$filter" "$account"; echo "exit status $?"
@@ -57,9 +72,6 @@ say "settings saved through the panel, then the settings directory"
 "$panel" SendVetter_saveconf "$account" "info@example.com,sales@example.com" 30
 cat "$emaildir/sendvetter.conf"
 "$panel" SendVetter_getboxconfdir "$account"; echo
-
-say "inbox"
-cat "$inbox" 2>/dev/null || echo "(empty)"
 
 say "activity log"
 cat "$emaildir"/sendvetter/log/*.log

@@ -20,11 +20,11 @@ std::string today_log(const std::string& emaildir) {
 
 TEST(FilterStartup, BincheckAnswersWithoutTouchingAnything) {
   Sandbox box;
-  auto r = box.filter({"--bincheck"}, "From: a@b\n\nbody\n");
+  auto r = box.filter(std::vector<std::string>{"--bincheck"}, "From: a@b\n\nbody\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "BinCheck ok\n");
   // Another spelling is an account name.
-  auto other = box.filter({"--BinCheck"}, "");
+  auto other = box.filter(std::vector<std::string>{"--BinCheck"}, "");
   EXPECT_EQ(other.status, 1);
   EXPECT_EQ(other.out, "Unable to locate home dir for account --BinCheck\n");
 }

@@ -2,6 +2,8 @@
 #include "sandbox.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -134,6 +136,16 @@ Result Sandbox::panel(const std::vector<std::string>& argv,
   return run(SENDVETTER_PANEL_BIN, argv, "", env);
 }
 
+void Sandbox::enter_child(const std::map<std::string, std::string>& env) const {
+  ::setenv("SENDVETTER_HOST_ROOT", root_.c_str(), 1);
+  const char* path = std::getenv("PATH");
+  std::string newpath = root_ + "/bin:" + (path ? path : "/usr/bin:/bin");
+  ::setenv("PATH", newpath.c_str(), 1);
+  ::unsetenv("SCRIPT_URI");
+  for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
+  if (child_setup_) child_setup_();
+}
+
 Result Sandbox::run(const std::string& program, const std::vector<std::string>& argv,
                     const std::string& input, const std::map<std::string, std::string>& env) const {
   char in_tmpl[] = "/tmp/sendvetter-in-XXXXXX";
@@ -146,12 +158,7 @@ Result Sandbox::run(const std::string& program, const std::vector<std::string>& 
     ::dup2(in_fd, 0);
     ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
-    ::setenv("SENDVETTER_HOST_ROOT", root_.c_str(), 1);
-    const char* path = std::getenv("PATH");
-    std::string newpath = root_ + "/bin:" + (path ? path : "/usr/bin:/bin");
-    ::setenv("PATH", newpath.c_str(), 1);
-    ::unsetenv("SCRIPT_URI");
-    for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
+    enter_child(env);
     std::vector<char*> args;
     args.push_back(const_cast<char*>(program.c_str()));
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -168,6 +175,114 @@ Result Sandbox::run(const std::string& program, const std::vector<std::string>& 
   for (int fd : {in_fd, out_fd, err_fd}) ::close(fd);
   for (const char* name : {in_tmpl, out_tmpl, err_tmpl}) ::unlink(name);
   return result;
+}
+
+// ---- reliability-test additions ----
+
+std::string stored_form(const std::string& message) {
+  std::string stored;
+  std::size_t pos = 0;
+  while (pos < message.size()) {
+    std::size_t end = message.find('\n', pos);
+    std::size_t next = end == std::string::npos ? message.size() : end + 1;
+    std::string line = message.substr(pos, next - pos);
+    pos = next;
+    if (line.find_first_not_of("\r\n") == std::string::npos) break;
+    if (line.back() == '\n') line.pop_back();
+    stored += line + "\n";
+  }
+  return stored + "\n" + message.substr(pos);
+}
+
+std::vector<std::string> tree(const std::string& dir) {
+  std::vector<std::string> paths;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    std::string rel = fs::relative(it->path(), dir, ec).string();
+    if (it->is_directory() && !it->is_symlink()) rel += "/";
+    paths.push_back(rel);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+std::unique_ptr<Sandbox::Running> Sandbox::start_filter(const std::vector<std::string>& argv) const {
+  std::unique_ptr<Running> running(new Running());
+  char out_tmpl[] = "/tmp/sendvetter-out-XXXXXX";
+  char err_tmpl[] = "/tmp/sendvetter-err-XXXXXX";
+  int out_fd = ::mkstemp(out_tmpl), err_fd = ::mkstemp(err_tmpl);
+  running->out_path_ = out_tmpl;
+  running->err_path_ = err_tmpl;
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return running;
+  const std::string program = SENDVETTER_BIN;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipe_fds[0], 0);
+    ::dup2(out_fd, 1);
+    ::dup2(err_fd, 2);
+    enter_child({});
+    std::vector<char*> args;
+    args.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execv(program.c_str(), args.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[0]);
+  ::close(out_fd);
+  ::close(err_fd);
+  running->pid_ = pid;
+  running->input_ = pipe_fds[1];
+  return running;
+}
+
+bool Sandbox::Running::write_input(const std::string& data) {
+  // A run that stopped reading must not take the test down with SIGPIPE.
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &old);
+  std::size_t done = 0;
+  bool ok = input_ >= 0;
+  while (ok && done < data.size()) {
+    ssize_t n = ::write(input_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<std::size_t>(n);
+  }
+  ::sigaction(SIGPIPE, &old, nullptr);
+  return ok;
+}
+
+void Sandbox::Running::close_input() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
+void Sandbox::Running::kill(int signal) {
+  if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
+}
+
+Result Sandbox::Running::wait() {
+  close_input();
+  if (pid_ > 0 && !reaped_) {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result_.out = read(out_path_);
+    result_.err = read(err_path_);
+  }
+  return result_;
+}
+
+Sandbox::Running::~Running() {
+  kill(SIGKILL);
+  wait();
+  ::unlink(out_path_.c_str());
+  ::unlink(err_path_.c_str());
 }
 
 }  // namespace sandbox

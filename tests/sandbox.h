@@ -4,8 +4,11 @@
 // through SENDVETTER_HOST_ROOT.
 #pragma once
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace sandbox {
@@ -48,10 +51,44 @@ class Sandbox {
 
   std::string system_form_dir() const;
 
+  // ---- for the reliability tests ----
+
+  // Runs in every child between fork and exec (setrlimit, a mount
+  // namespace, ...); an empty function removes it.
+  void set_child_setup(std::function<void()> setup) { child_setup_ = std::move(setup); }
+
+  // A filter run going on in the background; its standard input is a pipe
+  // that the test feeds, so a run can be caught in the middle of a message.
+  class Running {
+   public:
+    ~Running();  // a run still going is killed (SIGKILL) and reaped
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    pid_t pid() const { return pid_; }
+    bool write_input(const std::string& data);
+    void close_input();
+    void kill(int signal);
+    // Closes the input, waits for the end and collects the output.
+    Result wait();
+
+   private:
+    friend class Sandbox;
+    Running() = default;
+    pid_t pid_ = -1;
+    int input_ = -1;
+    std::string out_path_, err_path_;
+    bool reaped_ = false;
+    Result result_;
+  };
+  std::unique_ptr<Running> start_filter(const std::vector<std::string>& argv) const;
+
  private:
   Result run(const std::string& program, const std::vector<std::string>& argv,
              const std::string& input, const std::map<std::string, std::string>& env) const;
+  // The child's environment and hook, shared by run and start_filter.
+  void enter_child(const std::map<std::string, std::string>& env) const;
   std::string root_;
+  std::function<void()> child_setup_;
 };
 
 // File helpers for assertions.
@@ -61,5 +98,13 @@ bool exists(const std::string& path);
 std::vector<std::string> list(const std::string& dir);  // sorted
 // Sets a file's modification time.
 void touch(const std::string& path, long long mtime);
+
+// The mail-file layout of a message as the filter gets it: every line
+// before the first line made only of "\r" and "\n", each with its "\n",
+// then one "\n", then the rest as it is.
+std::string stored_form(const std::string& message);
+// Every path below dir, relative to it, directories with a trailing "/",
+// sorted; symbolic links are listed, not followed.
+std::vector<std::string> tree(const std::string& dir);
 
 }  // namespace sandbox

@@ -4,6 +4,8 @@
 
 #include <iostream>
 
+#include "Orvane/SendVetter/text.h"
+
 namespace Orvane::SendVetter {
 
 namespace {
@@ -24,6 +26,52 @@ const std::map<std::string, PanelFunction>& panel_functions() {
       {"SendVetter_isenabled", [](const PanelArgs& a) { print(SendVetter_isenabled(a[0])); }},
       {"SendVetter_init", [](const PanelArgs&) { print(SendVetter_init()); }},
       {"SendVetter_logdate", [](const PanelArgs& a) { SendVetter_logdate(a[0]); }},
+      {"SendVetter_nicedate",
+       [](const PanelArgs& a) { print(SendVetter_nicedate(leading_integer(a[0]))); }},
+      // account lookup and message parsing helpers
+      {"SendVetter_getdomainowner",
+       [](const PanelArgs& a) { print(SendVetter_getdomainowner(a[0])); }},
+      {"SendVetter_gethomedir", [](const PanelArgs& a) { print(SendVetter_gethomedir(a[0])); }},
+      {"SendVetter_getwebdomain", [](const PanelArgs& a) { print(SendVetter_getwebdomain(a[0])); }},
+      {"SendVetter_beginmatch",
+       [](const PanelArgs& a) { print(SendVetter_beginmatch(a[0], a[1])); }},
+      {"SendVetter_extractaddress",
+       [](const PanelArgs& a) { print(SendVetter_extractaddress(a[0])); }},
+      {"SendVetter_splitaddresses",
+       [](const PanelArgs& a) { print(SendVetter_splitaddresses(a[0])); }},
+      {"SendVetter_gettransportmethod",
+       [](const PanelArgs& a) { print(SendVetter_gettransportmethod(a[0])); }},
+      {"SendVetter_isfromself",
+       [](const PanelArgs& a) { print(SendVetter_isfromself(a[0], a[1], a[2])); }},
+      // status and account list
+      {"SendVetter_status", [](const PanelArgs& a) { SendVetter_status(a[0]); }},
+      {"SendVetter_statusbutton", [](const PanelArgs& a) { SendVetter_statusbutton(a[0]); }},
+      {"SendVetter_changestatus", [](const PanelArgs& a) { SendVetter_changestatus(a[0], a[1]); }},
+      {"SendVetter_accountmanagelist",
+       [](const PanelArgs& a) { SendVetter_accountmanagelist(a[0]); }},
+      {"SendVetter_listpops", [](const PanelArgs&) { print(SendVetter_listpops()); }},
+      // queue listing and search
+      {"SendVetter_showqueue",
+       [](const PanelArgs& a) { SendVetter_showqueue(a[0], a[1], a[2], a[3]); }},
+      {"SendVetter_showqueuesearch",
+       [](const PanelArgs& a) { SendVetter_showqueuesearch(a[0], a[1], a[2], a[3], a[4]); }},
+      {"SendVetter_showqueuetime", [](const PanelArgs& a) { SendVetter_showqueuetime(a[0]); }},
+      {"SendVetter_cleanfield", [](const PanelArgs& a) { print(SendVetter_cleanfield(a[0])); }},
+      {"SendVetter_extractfrom", [](const PanelArgs& a) { print(SendVetter_extractfrom(a[0])); }},
+      {"SendVetter_extractbody", [](const PanelArgs& a) { print(SendVetter_extractbody(a[0])); }},
+      // message view and actions
+      {"SendVetter_showmessage",
+       [](const PanelArgs& a) { SendVetter_showmessage(a[0], a[1], a[2]); }},
+      {"SendVetter_messageaction",
+       [](const PanelArgs& a) { SendVetter_messageaction(a[0], a[1], a[2], a[3]); }},
+      // log view, settings display and form editing
+      {"SendVetter_showlog", [](const PanelArgs& a) { SendVetter_showlog(a[0], a[1]); }},
+      {"SendVetter_logcontrols",
+       [](const PanelArgs& a) { SendVetter_logcontrols(a[0], a[1], a[2]); }},
+      {"SendVetter_showemails", [](const PanelArgs& a) { SendVetter_showemails(a[0]); }},
+      {"SendVetter_listmsgs", [](const PanelArgs& a) { SendVetter_listmsgs(a[0], a[1], a[2]); }},
+      {"SendVetter_editmsg", [](const PanelArgs& a) { SendVetter_editmsg(a[0], a[1]); }},
+      {"SendVetter_resetmsg", [](const PanelArgs& a) { SendVetter_resetmsg(a[0], a[1]); }},
   };
   return table;
 }

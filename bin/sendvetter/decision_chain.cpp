@@ -1,27 +1,217 @@
 // The decision chain: one ordered table of rows, each a test and an action;
 // the first row whose test holds acts and no later row is tried.
+//
+//   1 own form message (X-Sendvetter equals our identity)  -> drop, end
+//   2 "(conf#id" in the subject: another system's request  -> "returnverify"
+//   3 "verify#id" in the subject: a reply to a challenge   -> white-list and
+//     release the sender's held mail, or "returnverify" when id is not held
+//   4 ignore list                                          -> drop, end
+//   5 mailer-daemon / postmaster report                    -> drop if it quotes
+//     one of our challenges, else deliver
+//   6 mail from the owner                                  -> deliver when
+//     submitted locally or authenticated, else hold without a challenge
+//   7 white list -> deliver    8 black list -> "blacklist" form, drop
+//   9 anyone else -> loop protection, hold, "verify" form
+//
+// A message that cannot be stored ends the run with kTempFail (exit 75) and
+// leaves nothing behind, so the mail server's retry stores it exactly once.
+#include <unistd.h>
 #include <vector>
 
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/storage/release.h"
 #include "bin/sendvetter/message_run.h"
 
 namespace Orvane::SendVetter {
 
 namespace {
 
+void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.emaildir, text); }
+
+std::string inbox(const MessageRun& run) { return run.emaildeliverdir + "/inbox"; }
+std::string queue_dir(const MessageRun& run) { return run.emaildir + "/sendvetter/queue"; }
+
+// The id after a subject marker, or empty when the marker is absent.
+std::string marker_id(const char* pattern, const std::string& subject) {
+  const Regex marker(pattern, Regex::kCaseless);
+  std::vector<std::string> captures;
+  return marker.search(subject, captures) ? captures[1] : std::string();
+}
+
+// Whether a queue id names a message held in this mailbox. An id that could
+// step out of the queue directory names nothing.
+bool is_held(const MessageRun& run, const std::string& id) {
+  if (id.find('/') != std::string::npos) return false;
+  return path_exists(queue_dir(run) + "/" + id + ".msg");
+}
+
+void send_form(const MessageRun& run, const std::string& form, const std::string& queuefile) {
+  SendVetter_sendformmessage(form, run.emaildir, run.email, run.subject, queuefile, run.headers,
+                             run.webdomain, run.account, run.id, run.returnaddy);
+}
+
+Outcome deliver_to_inbox(const MessageRun& run, const Lines* body = nullptr) {
+  return SendVetter_delivermessage(inbox(run), run.headers, body) ? Outcome::kContinue
+                                                                  : Outcome::kTempFail;
+}
+
+// Stores the message in the queue and records it for the sender. The queue
+// file is removed again when the record cannot be written, so a retry does
+// not leave a second copy behind. Sets queuefile to the stored name.
+Outcome hold(const MessageRun& run, std::string& queuefile) {
+  for (const char* dir : {"/sendvetter", "/sendvetter/queue", "/sendvetter/verifications"})
+    if (!is_directory(run.emaildir + dir)) make_dir(run.emaildir + dir);
+  auto name = SendVetter_getqueueid(run.emaildir);
+  if (!name) return Outcome::kTempFail;
+  const std::string path = queue_dir(run) + "/" + *name;
+  if (!SendVetter_delivermessage(path, run.headers)) return Outcome::kTempFail;
+  if (!SendVetter_queuemessage(run.emaildir, run.email, *name)) {
+    ::unlink(path.c_str());
+    return Outcome::kTempFail;
+  }
+  queuefile = *name;
+  return Outcome::kContinue;
+}
+
+std::string sender_email_subject(const MessageRun& run) {
+  return run.sender + "/" + run.email + "/" + run.subject;
+}
+
+// ---- rows 1 to 3: the challenge protocol itself ----
+
+bool is_own_form_message(MessageRun& run) {
+  // An empty identity must not match every message without the header.
+  return !run.id.empty() && run.sendvetter == run.id;
+}
+
+Outcome drop(MessageRun&) { return Outcome::kEndRun; }
+
+bool is_foreign_request(MessageRun& run) { return !marker_id("\\(conf\\#([^\\)\\s]+)", run.subject).empty(); }
+
+Outcome answer_foreign_request(MessageRun& run) {
+  log3(run, "Internal ASK verification " + run.email + "/" + run.subject);
+  send_form(run, "returnverify", marker_id("\\(conf\\#([^\\)\\s]+)", run.subject));
+  return Outcome::kContinue;
+}
+
+bool is_verification_reply(MessageRun& run) { return !marker_id("verify\\#([^\\)\\s]+)", run.subject).empty(); }
+
+Outcome answer_verification_reply(MessageRun& run) {
+  const std::string id = marker_id("verify\\#([^\\)\\s]+)", run.subject);
+  if (!is_held(run, id)) {
+    log3(run, "Internal verification " + run.email + "/" + run.subject);
+    send_form(run, "returnverify", id);
+    return Outcome::kContinue;
+  }
+  log3(run, "Auto-Whitelisting " + run.email);
+  SendVetter_addaddytolist("white", run.email, run.emaildir);
+  log3(run, "Releasing queue for " + run.email + "/" + run.subject);
+  return release_held_mail(run.emaildir, inbox(run), run.email) ? Outcome::kContinue
+                                                                 : Outcome::kTempFail;
+}
+
+// ---- rows 4 to 9: everyone else ----
+
+bool on_list(MessageRun& run, const char* list) {
+  return SendVetter_checklist(list, run.emaildir, run.email, run.to, run.cc, run.subject) == 1;
+}
+
+bool is_ignored(MessageRun& run) { return on_list(run, "ignore"); }
+
+bool is_failure_report(MessageRun& run) {
+  return (SendVetter_beginmatch(run.email, "mailer-daemon") &&
+          SendVetter_beginmatch(run.sender, "mailer-daemon")) ||
+         SendVetter_beginmatch(run.sender, "postmaster@");
+}
+
+Outcome handle_failure_report(MessageRun& run) {
+  log3(run, "Found user as mailer/postmaster " + sender_email_subject(run));
+  static const Regex own_header("^x-sendvetter:", Regex::kCaseless);
+  static const Regex ask_header("^x-ask-auth:", Regex::kCaseless);
+  static const Regex quoted_subject("subject[^:]+:.*verify\\#([^\\)\\s]+)", Regex::kCaseless);
+  Lines body;
+  std::string line;
+  std::vector<std::string> captures;
+  while (standard_input().getline(line)) {
+    if (own_header.search(line) || ask_header.search(line) ||
+        (quoted_subject.search(line, captures) && is_held(run, captures[1]))) {
+      log3(run, "Discarding verify bounce from " + sender_email_subject(run));
+      return Outcome::kEndRun;
+    }
+    body.push_back(line);
+  }
+  return deliver_to_inbox(run, &body);
+}
+
+bool is_from_self(MessageRun& run) {
+  Lines recipients = run.to;
+  recipients.insert(recipients.end(), run.cc.begin(), run.cc.end());
+  return SendVetter_isfromself(run.email, run.account, run.conf["froms"]) == 1 ||
+         SendVetter_isinarray(run.email, recipients) == 1;
+}
+
+// Submitted on this host, or by an authenticated client ("asmtp" and its
+// current names "esmtpa" / "esmtpsa").
+bool is_local_submission(const std::string& transport) {
+  return transport.find("local") != std::string::npos || transport == "asmtp" ||
+         transport == "esmtpa" || transport == "esmtpsa";
+}
+
+Outcome handle_from_self(MessageRun& run) {
+  if (is_local_submission(run.transportmethod)) {
+    log3(run, "Processing email from self " + sender_email_subject(run));
+    return deliver_to_inbox(run);
+  }
+  log3(run, "Queuing possibly forged email from self " + sender_email_subject(run));
+  std::string queuefile;
+  return hold(run, queuefile);
+}
+
+bool is_white_listed(MessageRun& run) { return on_list(run, "white"); }
+
+Outcome deliver(MessageRun& run) { return deliver_to_inbox(run); }
+
+bool is_black_listed(MessageRun& run) { return on_list(run, "black"); }
+
+Outcome answer_black_listed(MessageRun& run) {
+  send_form(run, "blacklist", "");
+  return Outcome::kContinue;
+}
+
+bool anyone(MessageRun&) { return true; }
+
+Outcome hold_and_challenge(MessageRun& run) {
+  if (!SendVetter_loopprotect(run.email, run.emaildir)) return Outcome::kEndRun;
+  log3(run, "Delivering message to queue and asking for verification " + run.email + "/" + run.subject);
+  std::string queuefile;
+  Outcome stored = hold(run, queuefile);
+  if (stored != Outcome::kContinue) return stored;
+  send_form(run, "verify", queuefile);
+  return Outcome::kContinue;
+}
+
 struct Row {
   bool (*applies)(MessageRun&);
   Outcome (*act)(MessageRun&);
 };
 
-const std::vector<Row>& rows() {
-  static const std::vector<Row> table = {};
-  return table;
-}
+constexpr Row kRows[] = {
+    {is_own_form_message, drop},
+    {is_foreign_request, answer_foreign_request},
+    {is_verification_reply, answer_verification_reply},
+    {is_ignored, drop},
+    {is_failure_report, handle_failure_report},
+    {is_from_self, handle_from_self},
+    {is_white_listed, deliver},
+    {is_black_listed, answer_black_listed},
+    {anyone, hold_and_challenge},
+};
 
 }  // namespace
 
 Outcome run_decision_chain(MessageRun& run) {
-  for (const Row& row : rows())
+  for (const Row& row : kRows)
     if (row.applies(run)) return row.act(run);
   return Outcome::kContinue;
 }

@@ -36,7 +36,8 @@ std::string SendVetter_getheader(const std::string& name, const Lines& headers) 
   std::vector<std::string> captures;
   for (const std::string& line : headers) {
     if (found && !result.empty() && continuation.search(line, captures)) {
-      result += " " + line.substr(captures[0].size());
+      result.push_back(' ');
+      result.append(line, captures[0].size(), std::string::npos);
     } else if (!found && header.search(line, captures)) {
       result = captures[1];
       found = true;

@@ -1,0 +1,120 @@
+// Loop protection: a per-sender burst counter in the settings directory's
+// "loopprotect" file, one line "address=time=count" per sender.
+//
+// The file is read, updated and rewritten under one hold of the general lock
+// pair, opened read/write without truncation, so concurrent runs never lose
+// each other's counts. An address holding "=", "%" or a line break is stored
+// percent-encoded, since the line format cannot carry it as it is.
+#include "Orvane/SendVetter/challenge/loopprotect.h"
+
+#include <ctime>
+#include <map>
+#include <unistd.h>
+#include <utility>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/text.h"
+#include "SafeFile/lockwait.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+struct Entry {
+  long long time = 0;
+  long long count = 0;
+};
+
+using Entries = std::map<std::string, Entry>;
+
+std::string read_all(int fd) {
+  std::string content, chunk;
+  LineReader reader(fd);
+  while (reader.read_chunk(chunk, 1 << 16)) content += chunk;
+  return content;
+}
+
+// Splits each line at its first "=" into key and "time=count"; a missing
+// time or count is 0, and the last line of a key wins.
+Entries parse(const std::string& content) {
+  Entries entries;
+  std::size_t start = 0;
+  while (start < content.size()) {
+    std::size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    const std::string line = content.substr(start, end - start);
+    start = end + 1;
+    const std::size_t eq = line.find('=');
+    Entry entry;
+    if (eq != std::string::npos) {
+      const std::string rest = line.substr(eq + 1);
+      const std::size_t eq2 = rest.find('=');
+      entry.time = leading_integer(rest.substr(0, eq2));
+      if (eq2 != std::string::npos) entry.count = leading_integer(rest.substr(eq2 + 1));
+    }
+    entries[line.substr(0, eq)] = entry;
+  }
+  return entries;
+}
+
+// Replaces the whole file content through the locked descriptor.
+void rewrite(SafeFile::Handle& file, const std::string& content) {
+  if (!file.is_open() || ::lseek(file.fd(), 0, SEEK_SET) != 0) return;
+  // Written first, cut to length after, so the file is never left empty.
+  if (!file.write_all(content)) return;
+  if (::ftruncate(file.fd(), static_cast<off_t>(content.size())) != 0) return;
+}
+
+}  // namespace
+
+std::string loopprotect_key(const std::string& email) {
+  if (email.find_first_of("=%\r\n") == std::string::npos) return email;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string key;
+  for (unsigned char c : email) {
+    if (c == '=' || c == '%' || c == '\r' || c == '\n') {
+      key += '%';
+      key += kHex[c >> 4];
+      key += kHex[c & 0xF];
+    } else {
+      key += static_cast<char>(c);
+    }
+  }
+  return key;
+}
+
+bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now) {
+  const std::string path = remove_dot_pairs(emaildir) + "/.sendvetter/loopprotect";
+  const std::string key = loopprotect_key(email);
+
+  SafeFile::Handle file;
+  const std::string lockname = SafeFile::safeopen(file, "+<", path);
+  // A file we may not write still tells how often the sender was counted.
+  if (!file.is_open() && file.open(path, "<")) SafeFile::lock_target(file, path);
+  Entries entries = file.is_open() ? parse(read_all(file.fd())) : Entries();
+
+  auto found = entries.find(key);
+  const long long last = found == entries.end() ? 0 : found->second.time;
+  long long count = found == entries.end() ? 0 : found->second.count;
+  // Compared as last < now - window so that no stored time can overflow.
+  if (last < now - kLoopBurstWindow) count = 0;
+  ++count;
+  entries[key] = Entry{now, count};
+
+  std::string content;
+  for (const auto& [address, entry] : entries) {
+    if (entry.time < now - kLoopEntryLifetime) continue;
+    content += address + "=" + std::to_string(entry.time) + "=" + std::to_string(entry.count) + "\n";
+  }
+  rewrite(file, content);
+  SafeFile::safeclose(file, lockname);
+
+  return !(last > now - kLoopBurstWindow && count > kLoopBurstLimit);
+}
+
+bool SendVetter_loopprotect(const std::string& email, const std::string& emaildir) {
+  return loopprotect_at(email, emaildir, static_cast<long long>(std::time(nullptr)));
+}
+
+}  // namespace Orvane::SendVetter

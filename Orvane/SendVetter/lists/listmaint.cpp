@@ -1,0 +1,65 @@
+// List maintenance and self-detection: appending a "from" rule for one
+// address, and recognising the mailbox owner's own addresses.
+//
+// The appended rule is the address with every regular-expression
+// metacharacter escaped, so it matches that address literally ("/" stays:
+// rule matching escapes it).
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/text.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+std::string escape_metacharacters(const std::string& address) {
+  std::string escaped;
+  escaped.reserve(address.size() * 2);
+  for (char c : address) {
+    switch (c) {
+      case '\\': case '^': case '$': case '.': case '|': case '?': case '*': case '+':
+      case '(': case ')': case '[': case ']': case '{': case '}':
+        escaped += '\\';
+        break;
+      default:
+        break;
+    }
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string trim_white_space(const std::string& text) {
+  static const char kWhite[] = " \t\n\r\f\v";
+  const std::size_t first = text.find_first_not_of(kWhite);
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(kWhite) - first + 1);
+}
+
+}  // namespace
+
+void SendVetter_addaddytolist(const std::string& list, const std::string& address,
+                              const std::string& emaildir) {
+  const std::string rule = trim_white_space(remove_char(escape_metacharacters(address), '\n'));
+  if (rule.empty()) return;
+  const std::string path =
+      remove_dot_pairs(emaildir) + "/.sendvetter/" + remove_dot_pairs(list) + "-list.txt";
+  SafeFile::Handle file;
+  // One write in append mode: concurrent appends do not interleave.
+  if (file.open(path, ">>")) file.write_all("from " + rule + "\n");
+}
+
+int SendVetter_isfromself(const std::string& email, const std::string& account,
+                          const std::string& froms) {
+  Lines own = split_dropping_trailing_empty(froms, ',');
+  own.push_back(account);
+  return SendVetter_isinarray(email, own);
+}
+
+int SendVetter_isinarray(const std::string& text, const Lines& list) {
+  for (const std::string& element : list)
+    if (element == text) return 1;
+  return 0;
+}
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,108 @@
+// The page of form templates: the system forms with Edit and Reset buttons,
+// and the account's private copies that Edit makes and Reset removes.
+//
+// A private copy is made natively and never replaces an existing one: the
+// system form is written to a fresh temporary file beside the copy and then
+// hard-linked into place, which fails when the copy already exists; so
+// earlier edits survive and the filter never reads a half-written form.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/host_paths.h"
+#include "Orvane/SendVetter/panel/html.h"
+#include "Orvane/SendVetter/panel/support.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+// Form file name with every "/" and then every ".." removed; empty when
+// nothing usable is left.
+std::string clean_form_name(const std::string& form) {
+  std::string name = remove_dot_pairs(remove_char(form, '/'));
+  return name == "." ? std::string() : name;
+}
+
+bool copy_without_replacing(const std::string& from, const std::string& to) {
+  SafeFile::Handle source;
+  struct stat st;
+  if (!source.open(from, "<") || ::fstat(source.fd(), &st) != 0 || !S_ISREG(st.st_mode))
+    return false;
+  std::string temp = to.substr(0, to.rfind('/') + 1) + ".copy-XXXXXX";
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  SafeFile::Handle target(fd);
+  LineReader reader(source.fd());
+  std::string chunk;
+  bool written = true;
+  while (written && reader.read_chunk(chunk, 1 << 16)) written = target.write_all(chunk);
+  written = written && ::fsync(target.fd()) == 0;
+  written = target.close() && written;
+  bool linked = written && ::link(temp.c_str(), to.c_str()) == 0;
+  ::unlink(temp.c_str());
+  return linked;
+}
+
+void print_hidden_fields(const std::string& account, const std::string& form,
+                         const std::string& formdir) {
+  std::cout << "<input type=hidden name=account value=\"" << account << "\">"
+            << "<input type=hidden name=form value=\"" << form << ".txt\">"
+            << "<input type=hidden name=emaildir value=\"" << formdir << "\">";
+}
+
+}  // namespace
+
+void SendVetter_listmsgs(const std::string& account, const std::string& editfile,
+                         const std::string& resetfile) {
+  // Without the account's directories the "emaildir" field would name a
+  // directory outside any account.
+  auto dirs = panel_account(account);
+  if (!dirs) return;
+  const std::string shown_account = html_escape(account);
+  const std::string formdir = html_escape(dirs->emaildir + "/.sendvetter/forms");
+  const std::string edit_target = url_escape(editfile);
+  const std::string reset_target = url_escape(resetfile);
+  for (const std::string& name : list_directory(host_paths().formdir)) {
+    if (name[0] == '.') continue;
+    std::string form = name;
+    if (form.size() >= 4 && form.compare(form.size() - 4, 4, ".txt") == 0)
+      form.resize(form.size() - 4);
+    form = html_escape(form);
+    std::cout << "<tr>"
+              << "<td>" << form << "</td>\n"
+              << "<td><form action=" << edit_target << ">";
+    print_hidden_fields(shown_account, form, formdir);
+    std::cout << "<input type=submit value=Edit></form></td>\n"
+              << "<td><form action=" << reset_target << ">";
+    print_hidden_fields(shown_account, form, formdir);
+    std::cout << "<input type=submit value=\"Reset to default\"></form></td>\n"
+              << "</tr>";
+  }
+}
+
+void SendVetter_editmsg(const std::string& account, const std::string& form) {
+  const std::string name = clean_form_name(form);
+  auto dirs = panel_account(account);
+  if (!dirs || name.empty()) return;
+  const std::string settings = dirs->emaildir + "/.sendvetter";
+  ensure_dir(settings);
+  ensure_dir(settings + "/forms");
+  const std::string copy = settings + "/forms/" + name;
+  if (!path_exists(copy)) copy_without_replacing(host_paths().formdir + "/" + name, copy);
+}
+
+void SendVetter_resetmsg(const std::string& account, const std::string& form) {
+  const std::string name = clean_form_name(form);
+  auto dirs = panel_account(account);
+  if (!dirs || name.empty()) return;
+  ::unlink((dirs->emaildir + "/.sendvetter/forms/" + name).c_str());
+}
+
+}  // namespace Orvane::SendVetter

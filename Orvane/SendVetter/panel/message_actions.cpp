@@ -1,0 +1,73 @@
+// One held message for the panel: its view, and the actions on it (put the
+// sender on a list, deliver it or everything held for the sender, delete).
+//
+// Deliveries go through the shared release code, which appends under the
+// inbox's mail-file lock and deletes a queue file only once its append is
+// on disk. A queue file name is used only when it names a file inside the
+// queue directory; otherwise the message counts as missing.
+#include <unistd.h>
+
+#include <iostream>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/panel/support.h"
+#include "Orvane/SendVetter/storage/release.h"
+#include "Orvane/SendVetter/text.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+constexpr int kShownLines = 200;
+
+}  // namespace
+
+void SendVetter_showmessage(const std::string& account, const std::string& /*logdate*/,
+                            const std::string& queuefile) {
+  const auto name = clean_queue_name(queuefile);
+  auto dirs = panel_account(account);
+  if (!dirs || !name) return;
+  SafeFile::Handle file;
+  if (!file.open(queue_directory(*dirs) + "/" + *name, "<")) return;
+  LineReader reader(file.fd());
+  std::string line;
+  for (int shown = 0; shown < kShownLines && reader.getline(line); ++shown)
+    std::cout << SendVetter_cleanfield(chomp(line)) << "\n";
+}
+
+void SendVetter_messageaction(const std::string& account, const std::string& /*logdate*/,
+                              const std::string& queuefile, const std::string& actions) {
+  // Without the account's directories every path would start at "/".
+  auto dirs = panel_account(account);
+  if (!dirs) return;
+  const auto name = clean_queue_name(queuefile);
+  const std::string path = name ? queue_directory(*dirs) + "/" + *name : std::string();
+  const Lines header = name ? read_queue_header(path) : Lines();
+  const std::string email = remove_dot_pairs(
+      SendVetter_cleanfield(SendVetter_extractaddress(SendVetter_getheader("from", header))));
+  const std::string inbox = dirs->deliverdir + "/inbox";
+
+  for (const std::string& action : split_dropping_trailing_empty(actions, ',')) {
+    if (action == "whitelist" || action == "blacklist" || action == "ignorelist") {
+      const std::string list = action.substr(0, action.size() - 4);
+      std::cout << email << " was added to your " << list << " list. ";
+      SendVetter_addaddytolist(list, email, dirs->emaildir);
+    } else if (action == "deliverall") {
+      std::cout << "queued messages from " << email << " delivered. ";
+      // No record is ever kept under an empty name.
+      if (!verifications_record_name(email).empty() &&
+          !release_held_mail(dirs->emaildir, inbox, email))
+        std::cout << "Delivery failed; the undelivered messages stay queued. ";
+    } else if (action == "deliver") {
+      std::cout << "queued message from " << email << " delivered. ";
+      if (name && !deliver_queue_file(inbox, path))
+        std::cout << "Delivery failed; the message stays queued. ";
+    } else if (action == "delete") {
+      std::cout << "queued message from " << email << " deleted. ";
+      if (name) ::unlink(path.c_str());
+    }
+  }
+}
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,196 @@
+// The held-mail pages: the day view and the search of an account's queue,
+// the queue expiry setting, and the small helpers they share with the other
+// management functions (cleanfield, extractfrom, extractbody).
+//
+// Listing reads the queue without locks and changes nothing. The day view
+// stats every queue file but opens only those of the requested day; the
+// search keeps at most one message body in memory at a time.
+#include <algorithm>
+#include <ctime>
+#include <iostream>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/panel/html.h"
+#include "Orvane/SendVetter/panel/support.h"
+#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/text.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+struct QueueEntry {
+  long long time = 0;
+  std::string queuefile;
+  std::string email;
+  std::string subject;
+  std::string nicetime;
+};
+
+QueueEntry make_entry(const std::string& name, long long mtime, const Lines& header) {
+  QueueEntry entry;
+  entry.time = mtime;
+  entry.queuefile = name;
+  entry.email = listed_sender(header);
+  entry.subject = SendVetter_cleanfield(SendVetter_getheader("subject", header));
+  Lines date = SendVetter_nicedate(mtime);
+  entry.nicetime = date[0] + "/" + date[1] + " " + date[3] + ":" + date[4] + ":" + date[5];
+  return entry;
+}
+
+Lines queue_names(const std::string& dir) {
+  Lines names;
+  for (std::string& name : list_directory(dir))
+    if (name[0] != '.') names.push_back(std::move(name));
+  return names;
+}
+
+// Oldest first; equal times by name, so a page lists the same way each time.
+void sort_entries(std::vector<QueueEntry>& entries) {
+  std::sort(entries.begin(), entries.end(), [](const QueueEntry& a, const QueueEntry& b) {
+    return a.time != b.time ? a.time < b.time : a.queuefile < b.queuefile;
+  });
+}
+
+// query_start: the part of each link's query before "&q=" (already escaped).
+void print_rows(const std::vector<QueueEntry>& entries, const std::string& deletepage,
+                const std::string& showfile, const std::string& query_start,
+                const std::string& bxaction) {
+  const std::string delete_target = url_escape(deletepage);
+  const std::string view_target = url_escape(showfile);
+  const std::string view_tail = "&bxaction=" + url_escape(bxaction) + "\">";
+  for (const QueueEntry& entry : entries) {
+    const std::string query = query_start + "&q=" + url_escape(entry.queuefile);
+    std::cout << "<tr>"
+              << "<td><a href=\"" << delete_target << query
+              << "&bxaction=msgaction&action=delete\">Delete</a></td>";
+    for (const std::string* value : {&entry.email, &entry.subject, &entry.nicetime})
+      std::cout << "<td><a href=\"" << view_target << query << view_tail << *value << "</a></td>";
+    std::cout << "</tr>";
+  }
+}
+
+void print_no_results() {
+  std::cout << "<tr><td>No Search Results</td>\n<td>NA</td><td>NA</td><td>NA</td>\n</tr>\n";
+}
+
+bool only_white_space(const std::string& line) {
+  return line.find_first_not_of(" \t\n\r\f\v") == std::string::npos;
+}
+
+}  // namespace
+
+void SendVetter_showqueue(const std::string& logdate_arg, const std::string& account,
+                          const std::string& showfile, const std::string& bxaction) {
+  const std::string logdate = logdate_arg.empty()
+                                  ? std::to_string(static_cast<long long>(std::time(nullptr)))
+                                  : logdate_arg;
+  const Lines day = SendVetter_nicedate(leading_integer(logdate));
+  auto dirs = panel_account(account);
+  if (!dirs) return;
+  const std::string dir = queue_directory(*dirs);
+  std::vector<QueueEntry> entries;
+  for (const std::string& name : queue_names(dir)) {
+    const std::string path = dir + "/" + name;
+    const long long mtime = modification_time(path);
+    const Lines date = SendVetter_nicedate(mtime);
+    if (date[0] != day[0] || date[1] != day[1] || date[2] != day[2]) continue;
+    entries.push_back(make_entry(name, mtime, read_queue_header(path)));
+  }
+  if (entries.empty()) return;
+  sort_entries(entries);
+  const std::string deletepage = showfile == "showmsg.html" ? "msgaction.html" : showfile;
+  print_rows(entries, deletepage, showfile,
+             "?t=" + url_escape(logdate) + "&account=" + url_escape(account), bxaction);
+}
+
+void SendVetter_showqueuesearch(const std::string& field, const std::string& string,
+                                const std::string& account, const std::string& showfile,
+                                const std::string& bxaction) {
+  if (string.empty()) {
+    print_no_results();
+    return;
+  }
+  auto dirs = panel_account(account);
+  if (!dirs) return;
+  const bool body = field == "body";
+  if (!body && field != "sender" && field != "subject") {
+    print_no_results();
+    return;
+  }
+  // The user's own pattern: one that does not compile, or that hits the
+  // match limits on some message, gives no results rather than a partial list.
+  const Regex pattern(string, Regex::kCaseless | (body ? Regex::kMultiline : Regex::kNone));
+  if (!pattern.valid()) {
+    print_no_results();
+    return;
+  }
+  const std::string dir = queue_directory(*dirs);
+  std::vector<QueueEntry> entries;
+  for (const std::string& name : queue_names(dir)) {
+    const std::string path = dir + "/" + name;
+    const long long mtime = modification_time(path);
+    QueueEntry entry = make_entry(name, mtime, read_queue_header(path));
+    bool matched;
+    if (body)
+      matched = pattern.search(SendVetter_extractbody(path));
+    else
+      matched = pattern.search(field == "sender" ? entry.email : entry.subject);
+    if (pattern.last_match_failed()) {
+      print_no_results();
+      return;
+    }
+    if (matched) entries.push_back(std::move(entry));
+  }
+  if (entries.empty()) {
+    print_no_results();
+    return;
+  }
+  sort_entries(entries);
+  print_rows(entries, showfile, showfile, "?account=" + url_escape(account), bxaction);
+}
+
+void SendVetter_showqueuetime(const std::string& account) {
+  auto dirs = panel_account(account);
+  if (!dirs) return;
+  // The setting was typed into a panel form; it must not add markup.
+  std::cout << html_escape(SendVetter_loadconf(dirs->emaildir, account)["stale-queue-time"]);
+}
+
+std::string SendVetter_cleanfield(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '"')
+      out += "&quot;";
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+std::string SendVetter_extractfrom(const std::string& value) {
+  static const Regex quoted("\"([^\"]+)\"");
+  std::vector<std::string> captures;
+  if (quoted.search(value, captures)) return captures[1];
+  return SendVetter_extractaddress(value);
+}
+
+std::string SendVetter_extractbody(const std::string& path) {
+  SafeFile::Handle file;
+  if (!file.open(path, "<")) return {};
+  LineReader reader(file.fd());
+  std::string line;
+  while (reader.getline(line))
+    if (only_white_space(line)) break;
+  std::string body;
+  while (reader.getline(line)) body += line;
+  return body;
+}
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,72 @@
+// The filter's on/off state for the panel (the enable flag file), and the
+// list of accounts the panel user manages, from the panel's handoff program.
+#include <unistd.h>
+
+#include <iostream>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/panel/html.h"
+#include "Orvane/SendVetter/panel/support.h"
+#include "Orvane/SendVetter/spawn.h"
+#include "Orvane/SendVetter/text.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+const char* state_word(const std::string& account) {
+  return SendVetter_isenabled(account) ? "enabled" : "disabled";
+}
+
+}  // namespace
+
+void SendVetter_status(const std::string& account) { std::cout << state_word(account); }
+
+void SendVetter_statusbutton(const std::string& account) {
+  std::cout << (SendVetter_isenabled(account) ? "<input type=submit name=action value=Disable>"
+                                              : "<input type=submit name=action value=Enable>");
+}
+
+void SendVetter_changestatus(const std::string& account, const std::string& action) {
+  // Without the account's directories the flag path would start at "/".
+  auto dirs = panel_account(account);
+  if (!dirs) return;
+  const std::string flag = dirs->emaildir + "/.sendvetterenable";
+  if (ascii_lower(action).find("enable") != std::string::npos) {
+    std::cout << "enabled";
+    SafeFile::Handle file;
+    file.open(flag, ">");
+  } else {
+    std::cout << "disabled";
+    ::unlink(flag.c_str());
+  }
+}
+
+void SendVetter_accountmanagelist(const std::string& link) {
+  Lines names = SendVetter_listpops();
+  names.insert(names.begin(), Orvane::user);
+  const std::string target = url_escape(link);
+  for (const std::string& name : names) {
+    std::cout << "<tr><td>" << html_escape(name) << "</td><td>" << state_word(name)
+              << "</td><td><a href=\"" << target << "?account=" << url_escape(name)
+              << "\">Manage</a></td></tr>\n";
+  }
+}
+
+Lines SendVetter_listpops() {
+  std::string program = Orvane::root + "/orvane-email.pl";
+  if (!path_exists(program)) program = Orvane::root + "/orvane-email";
+  const std::string output = run_and_read(program, {program, "listpops"});
+  Lines names;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    names.push_back(output.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
+}
+
+}  // namespace Orvane::SendVetter

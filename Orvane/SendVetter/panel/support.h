@@ -1,0 +1,32 @@
+// What the management functions share: the account checks with the
+// request's account escaped for the page, and the reading of queue files.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/resolve.h"
+
+namespace Orvane::SendVetter {
+
+// Resolves the account; when its directories are not found, prints the
+// matching account-check message (account HTML-escaped) to standard output.
+std::optional<AccountDirs> panel_account(const std::string& account);
+
+// email directory + "/sendvetter/queue"
+std::string queue_directory(const AccountDirs& dirs);
+
+// A queue file name from the request with every ".." removed; nullopt when
+// what remains could still name something other than a file inside the
+// queue directory (it holds "/", or is empty or ".").
+std::optional<std::string> clean_queue_name(const std::string& name);
+
+// The header lines of a stored message, each with its line end, up to the
+// first line made only of "\r" and "\n". Empty when it cannot be read.
+Lines read_queue_header(const std::string& path);
+
+// The sender as the listing shows it: display name or address, escaped.
+std::string listed_sender(const Lines& header);
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,35 @@
+// Appending one message to a mail file (the inbox or a queue file): its
+// header lines, one empty line, then the body exactly as received.
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/storage/mailfile.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+// Bytes of standard input taken per read; the body is streamed, never held.
+constexpr std::size_t kBodyChunk = 64 * 1024;
+
+}  // namespace
+
+bool SendVetter_delivermessage(const std::string& path, const Lines& headers, const Lines* body) {
+  MailFileAppend mail;
+  if (!mail.open(remove_dot_pairs(path))) return false;
+  for (const std::string& header : headers) {
+    mail.write(header);
+    mail.write("\n");
+  }
+  mail.write("\n");
+  if (body == nullptr || body->empty()) {
+    std::string chunk;
+    while (standard_input().read_chunk(chunk, kBodyChunk))
+      if (!mail.write(chunk)) break;
+  } else {
+    for (const std::string& line : *body)
+      if (!mail.write(line)) break;
+  }
+  return mail.commit();
+}
+
+}  // namespace Orvane::SendVetter

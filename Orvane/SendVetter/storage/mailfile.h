@@ -1,0 +1,64 @@
+// Durable appends to mail files (inbox, queue files, verifications records)
+// under the mail-file lock: an append either lands whole on stable storage or
+// the file is cut back to what it held before, while the lock is still held.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+#include "SafeFile/SafeFile.h"
+
+namespace Orvane::SendVetter {
+
+// SendVetter_popsafeopen, then makes sure the flock is really held and that
+// path still names the locked file. A file deleted or replaced while we
+// waited for it is opened again: appending to the unlinked copy would lose
+// the data. The lock name is always set and must go back to
+// SendVetter_popsafeclose; false when the file could not be opened or locked.
+bool hold_mail_file(SafeFile::Handle& handle, const std::string& mode, const std::string& path,
+                    std::string& lockname);
+
+// Flushes the directory holding path, so that a file created or deleted
+// there survives a crash as created or deleted.
+bool sync_directory_of(const std::string& path);
+
+class MailFileAppend {
+ public:
+  MailFileAppend() = default;
+  ~MailFileAppend();  // an unfinished append is abandoned
+  MailFileAppend(const MailFileAppend&) = delete;
+  MailFileAppend& operator=(const MailFileAppend&) = delete;
+
+  // Opens path for appending (created when missing) under its lock and notes
+  // its size. On false the lock is already given back.
+  bool open(const std::string& path);
+  // Buffered: data reaches the file in large blocks. false once any write
+  // has failed; later calls then do nothing.
+  bool write(std::string_view data);
+  // Writes out the buffer and flushes the file to disk.
+  bool sync();
+  // Everything synced so far stays even if a later part fails.
+  void keep();
+  // sync, close and unlock. On any failure the file is first cut back to
+  // the size it had at open (or at the last keep) and false is returned.
+  bool commit();
+  // Cuts the file back to the size at open (or at the last keep), unlocks.
+  void abandon();
+
+ private:
+  bool flush_buffer();
+  void roll_back(int fd);
+  void unlock(SafeFile::Handle& handle);
+
+  SafeFile::Handle handle_;
+  std::string lockname_;
+  std::string buffer_;
+  std::string path_;
+  off_t kept_size_ = 0;
+  bool maybe_created_ = false;  // empty at open: its directory entry may be new
+  bool failed_ = false;
+  bool locked_ = false;
+};
+
+}  // namespace Orvane::SendVetter

@@ -1,0 +1,51 @@
+// The queue store: fresh queue ids, and the per-sender verifications record
+// listing the ids held for that sender.
+#include "Orvane/SendVetter/storage/queue.h"
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/storage/mailfile.h"
+#include "Orvane/SendVetter/storage/release.h"
+
+namespace Orvane::SendVetter {
+
+namespace {
+
+constexpr std::size_t kQueueIdLength = 32;
+constexpr auto kQueueIdBound = std::chrono::seconds(50);
+const std::string kMsgSuffix = ".msg";
+
+}  // namespace
+
+std::optional<std::string> draw_queue_id(const std::string& emaildir,
+                                         std::chrono::steady_clock::duration bound) {
+  const std::string queuedir = emaildir + "/sendvetter/queue/";
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  std::string candidate;
+  while (candidate.empty() || path_exists(queuedir + candidate + kMsgSuffix)) {
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::optional<std::string> drawn = SendVetter_getranddata(kQueueIdLength, 1);
+    if (!drawn) return std::nullopt;
+    candidate = *drawn;
+  }
+  return candidate + kMsgSuffix;
+}
+
+std::optional<std::string> SendVetter_getqueueid(const std::string& emaildir) {
+  return draw_queue_id(emaildir, kQueueIdBound);
+}
+
+bool SendVetter_queuemessage(const std::string& emaildir, const std::string& email,
+                             const std::string& queuefile) {
+  std::string id = queuefile;
+  if (id.size() >= kMsgSuffix.size() &&
+      id.compare(id.size() - kMsgSuffix.size(), kMsgSuffix.size(), kMsgSuffix) == 0)
+    id.resize(id.size() - kMsgSuffix.size());
+  MailFileAppend record;
+  if (!record.open(emaildir + "/sendvetter/verifications/" + verifications_record_name(email)))
+    return false;
+  record.write(id + "\n");
+  return record.commit();
+}
+
+}  // namespace Orvane::SendVetter

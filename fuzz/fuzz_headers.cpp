@@ -1,0 +1,67 @@
+// Fuzz target: header intake and lookups. The input is a whole message as
+// the mail server pipes it in. Checked: the header block and the body read
+// after it give back the input byte for byte (only the header-ending line is
+// consumed), header lines are non-empty and hold no line feed, and the
+// lookups return values that the rest of the filter can rely on.
+#include <cstdint>
+#include <string>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/message/header_block.h"
+#include "fuzz_common.h"
+
+using namespace Orvane::SendVetter;
+
+namespace {
+
+bool has_space(const std::string& text) {
+  return text.find_first_of(" \t\n\v\f\r") != std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  LineReader reader(fuzz::input_fd(input));
+  const Lines headers = read_header_block(reader);
+
+  std::string rebuilt;
+  for (const std::string& line : headers) {
+    fuzz::check(!line.empty(), "empty header line", input);
+    fuzz::check(line.find('\n') == std::string::npos, "line feed inside a header line", line);
+    fuzz::check(!is_header_end(line), "header-ending line kept as a header", line);
+    rebuilt += line + "\n";
+  }
+  std::string body, chunk;
+  while (reader.read_chunk(chunk, 4096)) body += chunk;
+
+  if (input.compare(0, rebuilt.size(), rebuilt) == 0) {
+    // Between the header lines and the body: exactly the consumed end line.
+    fuzz::check(rebuilt.size() + body.size() <= input.size(), "body overlaps the header", input);
+    const std::string gap = input.substr(rebuilt.size(), input.size() - rebuilt.size() - body.size());
+    fuzz::check(input.compare(input.size() - body.size(), body.size(), body) == 0,
+                "body is not the rest of the input", input);
+    fuzz::check(gap.find_first_not_of("\r\n") == std::string::npos, "bytes lost between header and body", gap);
+    const std::size_t nl = gap.find('\n');
+    fuzz::check(nl == std::string::npos || nl == gap.size() - 1, "more than one line consumed", gap);
+    fuzz::check(!gap.empty() || body.empty(), "body read without a header-ending line", input);
+  } else {
+    // Only at end of input may the last header line lack its line feed.
+    fuzz::check(!rebuilt.empty() && rebuilt.substr(0, rebuilt.size() - 1) == input && body.empty(),
+                "header lines are not the start of the input", input);
+  }
+
+  for (const char* name : {"from", "subject", "x-sendvetter", "received", "to", "cc"}) {
+    const std::string value = SendVetter_getheader(name, headers);
+    fuzz::check(value.find('\n') == std::string::npos, "line feed in a header value", value);
+  }
+  const std::string sender = SendVetter_getsender(headers);
+  fuzz::check(!has_space(sender), "white space in the envelope sender", sender);
+  const std::string transport =
+      SendVetter_gettransportmethod(SendVetter_getheader("received", headers));
+  fuzz::check(!has_space(transport), "white space in the transport word", transport);
+  // The transport rule on the raw input too: values can be any text.
+  fuzz::check(!has_space(SendVetter_gettransportmethod(input)), "white space in the transport word");
+  return 0;
+}

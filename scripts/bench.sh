@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# ./run bench: builds the Release benchmark configuration (build-bench/),
+# runs the micro-benchmarks, then the whole-process harness against cat,
+# procmail and grep, and writes bench/results.md and the scaling plot
+# docs/performance-scaling.svg. Extra arguments go to the harness, e.g.
+#   ./run bench --scale 0.3              fewer rounds (a quick look)
+#   ./run bench --only deliver4k,lists   some scenarios only
+# Scenarios: deliver4k deliver1m challenge release lists queue big panel.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build-bench"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+missing=()
+for pkg in g++ cmake make pkg-config libpcre2-dev libbenchmark-dev procmail grep; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+echo "== building (Release) in $build"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSENDVETTER_SANDBOX_HOST_PATHS=ON \
+      -DSENDVETTER_TESTS=OFF -DSENDVETTER_BENCH=ON >/dev/null
+cmake --build "$build" -j "$jobs" --target sendvetter sendvetter-panel \
+      sendvetter_bench_harness sendvetter_bench_sendmail sendvetter_micro_bench >/dev/null
+
+echo "== micro-benchmarks"
+micro="$build/micro_results.txt"
+"$build/bench/sendvetter_micro_bench" --benchmark_min_time=0.2 2>/dev/null | tee "$micro"
+
+echo "== whole-process benchmarks (interleaved, medians)"
+"$build/bench/sendvetter_bench_harness" \
+  --filter "$build/sendvetter" --panel "$build/sendvetter-panel" \
+  --sendmail "$build/bench/sendvetter_bench_sendmail" --forms "$top/forms" \
+  --results "$top/bench/results.md" --svg "$top/docs/performance-scaling.svg" "$@"
+
+{
+  echo
+  echo "Micro-benchmarks of the same build (Google Benchmark):"
+  echo
+  echo '```'
+  grep -E '^(BM_|Benchmark|-)' "$micro" || true
+  echo '```'
+} >> "$top/bench/results.md"
+echo "== wrote bench/results.md and docs/performance-scaling.svg"

@@ -1,0 +1,339 @@
+// The whole filter run end to end: every row of the decision chain, its
+// precedence, the challenge round trip and concurrent runs on one mailbox.
+#include <gtest/gtest.h>
+#include <ctime>
+#include <set>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Orvane/SendVetter.h"
+#include "sandbox.h"
+
+#ifndef SENDVETTER_NO_SANDBOX
+
+using sandbox::Sandbox;
+
+namespace {
+
+struct Mail {
+  std::string envelope = "stranger@far.test";
+  std::string from = "Stranger <stranger@far.test>";
+  std::string to = "bob@example.com";
+  std::string subject = "hello";
+  std::string received = "from mx.far.test by host.example.test with esmtp; Mon, 7 Dec 2026";
+  std::string extra;  // more header lines, each ending in "\n"
+  std::string body = "body line\n";
+
+  std::string headers() const {
+    std::string h;
+    if (!envelope.empty()) h += "From " + envelope + " Mon Dec  7 10:00:00 2026\n";
+    if (!received.empty()) h += "Received: " + received + "\n";
+    if (!from.empty()) h += "From: " + from + "\n";
+    h += "To: " + to + "\nSubject: " + subject + "\n" + extra;
+    return h;
+  }
+  std::string text() const { return headers() + "\n" + body; }
+};
+
+class Chain : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = box_.add_user("bob");
+    emaildir_ = home_ + "/etc";
+    inbox_ = home_ + "/mail/inbox";
+    // What the first run would create, so lists can be written before it.
+    for (const std::string& dir : {emaildir_, emaildir_ + "/.sendvetter", home_ + "/mail"})
+      ::mkdir(dir.c_str(), 0700);
+  }
+
+  sandbox::Result deliver(const Mail& mail) { return box_.filter("bob", mail.text()); }
+  std::string log() const {
+    auto d = Orvane::SendVetter::SendVetter_nicedate(std::time(nullptr));
+    return sandbox::read(emaildir_ + "/sendvetter/log/" + d[0] + "-" + d[1] + "-" + d[2] + ".log");
+  }
+  std::vector<std::string> queue() const { return sandbox::list(emaildir_ + "/sendvetter/queue"); }
+  std::string record(const std::string& email) const {
+    return sandbox::read(emaildir_ + "/sendvetter/verifications/" + email);
+  }
+  void list(const std::string& name, const std::string& rules) {
+    sandbox::write(emaildir_ + "/.sendvetter/" + name + "-list.txt", rules);
+  }
+  // The id a challenge carries in its subject.
+  static std::string challenge_id(const std::string& challenge) {
+    auto at = challenge.find("verify#");
+    EXPECT_NE(at, std::string::npos);
+    auto end = challenge.find_first_of(") \t\r\n", at);
+    return challenge.substr(at + 7, end - at - 7);
+  }
+  static std::string subject_of(const std::string& message) {
+    auto at = message.find("\nSubject: ");
+    auto end = message.find('\n', at + 1);
+    return message.substr(at + 10, end - at - 10);
+  }
+
+  Sandbox box_;
+  std::string home_, emaildir_, inbox_;
+};
+
+TEST_F(Chain, UnknownSenderIsHeldRecordedAndChallenged) {
+  Mail mail;
+  auto r = deliver(mail);
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(queue().size(), 1u);
+  const std::string name = queue()[0];
+  EXPECT_EQ(name.size(), 36u);
+  EXPECT_EQ(sandbox::read(emaildir_ + "/sendvetter/queue/" + name), mail.text());
+  EXPECT_EQ(record("stranger@far.test"), name.substr(0, 32) + "\n");
+  EXPECT_FALSE(sandbox::exists(inbox_));
+  EXPECT_EQ(log(), "Delivering message to queue and asking for verification stranger@far.test/hello\n");
+
+  auto sent = box_.sent();
+  ASSERT_EQ(sent.size(), 1u);
+  const std::string id = sandbox::read(emaildir_ + "/.sendvetter/id");
+  EXPECT_EQ(sent[0].rfind("ARGS: -t\nX-Sendvetter: " + id + "\nFrom: bob\n", 0), 0u) << sent[0];
+  EXPECT_NE(sent[0].find("To: stranger@far.test\n"), std::string::npos);
+  EXPECT_EQ(challenge_id(sent[0]), name.substr(0, 32));
+}
+
+TEST_F(Chain, ReplyReleasesEverythingHeldForTheSenderInRecordOrder) {
+  std::vector<Mail> held(3);
+  for (int i = 0; i < 3; ++i) {
+    held[i].subject = "message " + std::to_string(i);
+    held[i].body = "body " + std::to_string(i) + "\nFrom the middle of a line\n";
+    ASSERT_EQ(deliver(held[i]).status, 0);
+  }
+  ASSERT_EQ(queue().size(), 3u);
+  auto sent = box_.sent();
+  ASSERT_EQ(sent.size(), 3u);
+
+  Mail reply;
+  reply.subject = "Re: " + subject_of(sent[1]);
+  ASSERT_EQ(deliver(reply).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), held[0].text() + held[1].text() + held[2].text());
+  EXPECT_TRUE(queue().empty());
+  EXPECT_FALSE(sandbox::exists(emaildir_ + "/sendvetter/verifications/stranger@far.test"));
+  EXPECT_EQ(sandbox::read(emaildir_ + "/.sendvetter/white-list.txt"), "from stranger@far\\.test\n");
+  EXPECT_NE(log().find("Auto-Whitelisting stranger@far.test\nReleasing queue for stranger@far.test/" +
+                       reply.subject + "\n"),
+            std::string::npos);
+
+  // The same reply again names nothing held: answered as a foreign challenge.
+  ASSERT_EQ(deliver(reply).status, 0);
+  EXPECT_EQ(box_.sent().size(), 4u);
+  EXPECT_NE(log().find("Internal verification stranger@far.test/" + reply.subject), std::string::npos);
+
+  // And the sender is now white-listed: delivered at once.
+  Mail later;
+  later.subject = "later";
+  ASSERT_EQ(deliver(later).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), held[0].text() + held[1].text() + held[2].text() + later.text());
+  EXPECT_NE(log().find("Email matches rule \"from stranger@far\\.test\" Line 1 in whitelist\n"),
+            std::string::npos);
+}
+
+TEST_F(Chain, ReplyFromAnotherAddressWhitelistsItButReleasesNothing) {
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  Mail reply;
+  reply.envelope = "other@far.test";
+  reply.from = "other@far.test";
+  reply.subject = "Re: " + subject_of(box_.sent()[0]);
+  ASSERT_EQ(deliver(reply).status, 0);
+  EXPECT_EQ(queue().size(), 1u);
+  EXPECT_EQ(sandbox::read(inbox_), "");  // opened under its lock, nothing appended
+  EXPECT_EQ(sandbox::read(emaildir_ + "/.sendvetter/white-list.txt"), "from other@far\\.test\n");
+}
+
+TEST_F(Chain, ProtocolRowsComeFirstAndInOrder) {
+  const std::string id = [&] {
+    deliver(Mail{});  // makes the identity and one held message
+    return sandbox::read(emaildir_ + "/.sendvetter/id");
+  }();
+  const std::size_t sent_before = box_.sent().size();
+
+  Mail own;
+  own.extra = "X-Sendvetter: " + id + "\n";
+  own.subject = "(conf#abc) verify#" + queue()[0].substr(0, 32);
+  ASSERT_EQ(deliver(own).status, 0);
+  EXPECT_EQ(box_.sent().size(), sent_before);  // dropped silently
+  EXPECT_EQ(queue().size(), 1u);
+
+  Mail ask;
+  ask.subject = "Please confirm (CONF#xyz123) and verify#" + queue()[0].substr(0, 32);
+  ask.extra = "X-Sendvetter: someone-else\n";
+  ASSERT_EQ(deliver(ask).status, 0);
+  auto sent = box_.sent();
+  ASSERT_EQ(sent.size(), sent_before + 1);
+  EXPECT_EQ(queue().size(), 1u);  // row 2 won over the verify# reply
+  EXPECT_NE(log().find("Internal ASK verification stranger@far.test/" + ask.subject), std::string::npos);
+}
+
+TEST_F(Chain, ListsDecideInTheirOrder) {
+  list("white", "# comment\nfrom ^stranger@\n");
+  list("black", "from stranger\n");
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), Mail{}.text());  // white before black
+  EXPECT_TRUE(box_.sent().empty());
+
+  list("ignore", "subject ^hello$\n");
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), Mail{}.text());  // ignore before white
+  EXPECT_NE(log().find("Email matches rule \"subject ^hello$\" Line 1 in ignorelist"), std::string::npos);
+
+  list("ignore", "");
+  list("white", "");
+  for (int i = 0; i < 7; ++i) ASSERT_EQ(deliver(Mail{}).status, 0);
+  EXPECT_EQ(box_.sent().size(), 7u);  // black list: answered every time, no loop limit
+  EXPECT_NE(box_.sent()[0].find("To: stranger@far.test"), std::string::npos);
+  EXPECT_TRUE(queue().empty());
+}
+
+TEST_F(Chain, FailureReportsAreDeliveredUnlessTheyQuoteOurChallenge) {
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  const std::string held_id = queue()[0].substr(0, 32);
+
+  Mail bounce;
+  bounce.envelope = "MAILER-DAEMON@mx.far.test";
+  bounce.from = "Mail Delivery System <Mailer-Daemon@mx.far.test>";
+  bounce.subject = "Undelivered Mail";
+  bounce.body = "Your message could not be delivered.\nSubject: Re: verify#" + held_id + "\n";
+  ASSERT_EQ(deliver(bounce).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), bounce.text());  // plain "Subject:" does not count
+
+  for (const std::string& marker : std::vector<std::string>{"x-SENDVETTER: whatever\n", "X-Ask-Auth: 1\n",
+                             "Subject (quoted): Re: verify#" + held_id + "\n"}) {
+    Mail quoting = bounce;
+    quoting.body = "Delivery failed.\n" + marker + "tail\n";
+    ASSERT_EQ(deliver(quoting).status, 0);
+  }
+  EXPECT_EQ(sandbox::read(inbox_), bounce.text());
+  EXPECT_NE(log().find("Found user as mailer/postmaster MAILER-DAEMON@mx.far.test/mailer-daemon@mx.far.test/"
+                       "Undelivered Mail\nDiscarding verify bounce from "),
+            std::string::npos);
+
+  // An envelope of postmaster@ alone is enough; MAILER-DAEMON alone is not.
+  Mail postmaster = bounce;
+  postmaster.envelope = "postmaster@far.test";
+  postmaster.from = "someone@far.test";
+  postmaster.body = "report\n";
+  ASSERT_EQ(deliver(postmaster).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), bounce.text() + postmaster.text());
+  Mail daemon_only = postmaster;
+  daemon_only.envelope = "MAILER-DAEMON";
+  daemon_only.from = "other@far.test";
+  ASSERT_EQ(deliver(daemon_only).status, 0);
+  EXPECT_EQ(queue().size(), 2u);  // held like any stranger's mail
+}
+
+TEST_F(Chain, MailFromTheOwnerIsDeliveredOnlyWhenSubmittedLocally) {
+  Mail self;
+  self.envelope = "bob@example.com";
+  self.from = "bob@example.com";
+  self.to = "bob@example.com";
+  self.received = "from x by host with esmtp id 1";
+  ASSERT_EQ(deliver(self).status, 0);
+  EXPECT_EQ(queue().size(), 1u);  // possibly forged: held, not challenged
+  EXPECT_TRUE(box_.sent().empty());
+  EXPECT_NE(log().find("Queuing possibly forged email from self bob@example.com/bob@example.com/hello"),
+            std::string::npos);
+
+  for (const char* transport : {"local", "asmtp", "esmtpa", "esmtpsa", "x-local-y"}) {
+    Mail local = self;
+    local.received = std::string("from x by host with ") + transport + " id 1";
+    local.subject = transport;
+    ASSERT_EQ(deliver(local).status, 0);
+  }
+  std::string inbox = sandbox::read(inbox_);
+  for (const char* transport : {"Subject: local\n", "Subject: asmtp\n", "Subject: esmtpa\n",
+                                "Subject: esmtpsa\n", "Subject: x-local-y\n"})
+    EXPECT_NE(inbox.find(transport), std::string::npos) << transport;
+  EXPECT_EQ(queue().size(), 1u);
+}
+
+TEST_F(Chain, TheSixthMessageOfABurstIsNeitherHeldNorChallenged) {
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(deliver(Mail{}).status, 0);
+  EXPECT_EQ(queue().size(), 5u);
+  EXPECT_EQ(box_.sent().size(), 5u);
+  EXPECT_EQ(record("stranger@far.test").size(), 5u * 33);
+}
+
+TEST_F(Chain, ExpiryRunsAfterHandledMessagesButNotAfterDrops) {
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  const std::string old = emaildir_ + "/sendvetter/queue/" + queue()[0];
+  sandbox::touch(old, std::time(nullptr) - 16 * 86400);
+  list("ignore", "from ignored@\n");
+  Mail ignored;
+  ignored.envelope = ignored.from = "ignored@far.test";
+  ASSERT_EQ(deliver(ignored).status, 0);
+  EXPECT_TRUE(sandbox::exists(old));
+  list("white", "from friend@\n");
+  Mail friendly;
+  friendly.envelope = friendly.from = "friend@far.test";
+  ASSERT_EQ(deliver(friendly).status, 0);
+  EXPECT_FALSE(sandbox::exists(old));
+  EXPECT_NE(log().find("Unlinking " + old + " because its older then 1296000 seconds\n"), std::string::npos);
+}
+
+TEST_F(Chain, AMessageThatCannotBeStoredIsRetriedNotLost) {
+  // A directory where the inbox belongs: the append cannot happen.
+  list("white", "from stranger@\n");
+  ASSERT_EQ(::mkdir(inbox_.c_str(), 0700), 0);
+  EXPECT_EQ(deliver(Mail{}).status, 75);
+  // The same for the queue: a directory where the queue directory belongs
+  // cannot take files once it is made unusable.
+  list("white", "");
+  ::mkdir((emaildir_ + "/sendvetter").c_str(), 0700);  // the log may have made it
+  sandbox::write(emaildir_ + "/sendvetter/queue", "not a directory");
+  EXPECT_EQ(deliver(Mail{}).status, 75);
+  EXPECT_TRUE(sandbox::list(emaildir_ + "/sendvetter/verifications").empty());
+}
+
+TEST_F(Chain, ConcurrentRunsStoreEachMessageExactlyOnce) {
+  list("white", "from ^friend\n");
+  std::vector<pid_t> children;
+  std::vector<Mail> mails;
+  for (int i = 0; i < 20; ++i) {
+    Mail m;
+    bool friendly = i % 2 == 0;
+    m.envelope = (friendly ? "friend" : "stranger") + std::to_string(i) + "@far.test";
+    m.from = m.envelope;
+    m.subject = "marker-" + std::to_string(i);
+    m.body = std::string(2000 + i * 100, 'a' + i % 26) + "\n";
+    mails.push_back(m);
+  }
+  for (const Mail& m : mails) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      auto r = box_.filter("bob", m.text());
+      ::_exit(r.status);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const std::string inbox = sandbox::read(inbox_);
+  std::string expected_inbox_size;
+  std::size_t total = 0;
+  for (int i = 0; i < 20; i += 2) {
+    const std::string text = mails[i].text();
+    auto at = inbox.find(text);
+    EXPECT_NE(at, std::string::npos) << i;
+    EXPECT_EQ(inbox.find(text, at + 1), std::string::npos) << i;
+    total += text.size();
+  }
+  EXPECT_EQ(inbox.size(), total);
+  EXPECT_EQ(queue().size(), 10u);
+  for (int i = 1; i < 20; i += 2) {
+    std::string id = record(mails[i].envelope);
+    ASSERT_EQ(id.size(), 33u) << i;
+    EXPECT_EQ(sandbox::read(emaildir_ + "/sendvetter/queue/" + id.substr(0, 32) + ".msg"), mails[i].text());
+  }
+  for (const std::string& name : queue()) EXPECT_EQ(name.find(".lock"), std::string::npos);
+}
+
+}  // namespace
+
+#endif
