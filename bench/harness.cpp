@@ -483,8 +483,14 @@ struct Row {
 
 struct Target {
   std::string what, limit, measured;
-  bool met;
+  bool wall_met, cpu_met;  // one figure (memory): both the same
 };
+
+std::string verdict(const Target& t) {
+  if (t.wall_met && t.cpu_met) return "met";
+  if (!t.wall_met && !t.cpu_met) return "**missed**";
+  return t.cpu_met ? "CPU met, wall **missed**" : "wall met, CPU **missed**";
+}
 
 struct Report {
   std::vector<std::pair<std::string, std::vector<Row>>> groups;  // scenario -> rows
@@ -784,7 +790,8 @@ void scenario_lists(const std::string& work) {
   const double added = stats_of(cs[3]).wall - stats_of(cs[0]).wall;
   const double added_cpu = stats_of(cs[3]).cpu - stats_of(cs[0]).cpu;
   g_report.targets.push_back({"10,000 rules in each of the ignore, white and black lists: added time per message",
-                              "≤ 10 ms", fmt(added) + " ms wall, " + fmt(added_cpu) + " ms CPU", added <= 10.0});
+                              "≤ 10 ms", fmt(added) + " ms wall, " + fmt(added_cpu) + " ms CPU", added <= 10.0,
+                              added_cpu <= 10.0});
 }
 
 // A queue of n held 4 KB messages from n/2 senders, their verifications
@@ -851,7 +858,8 @@ void scenario_queue(const std::string& work) {
   const double added = stats_of(cs[2]).wall - stats_of(cs[0]).wall;
   const double added_cpu = stats_of(cs[2]).cpu - stats_of(cs[0]).cpu;
   g_report.targets.push_back({"End-of-run expiry with 20,000 held messages: added time per message", "≤ 5 ms",
-                              fmt(added) + " ms wall, " + fmt(added_cpu) + " ms CPU", added <= 5.0});
+                              fmt(added) + " ms wall, " + fmt(added_cpu) + " ms CPU", added <= 5.0,
+                              added_cpu <= 5.0});
   g_big_queue_host = hosts.back();
 }
 
@@ -876,7 +884,7 @@ void scenario_big(const std::string& work) {
   add_group(name, cs);
   const double rss = stats_of(cs[0]).rss;
   g_report.targets.push_back({"Peak resident memory of the filter for a 100 MB message", "≤ 8 MB", fmt(rss, 1) + " MB",
-                              rss <= 8.0});
+                              rss <= 8.0, rss <= 8.0});
 }
 
 void scenario_panel(const std::string& work) {
@@ -923,7 +931,8 @@ void scenario_panel(const std::string& work) {
   const double ratio_wall = stats_of(cs[1]).wall / g->wall;
   const double ratio_cpu = stats_of(cs[1]).cpu / g->cpu;
   g_report.targets.push_back({"Body search over 20,000 held messages, against grep -r -l -i", "≤ 1.5×",
-                              fmt(ratio_wall) + "× wall, " + fmt(ratio_cpu) + "× CPU", ratio_wall <= 1.5});
+                              fmt(ratio_wall) + "× wall, " + fmt(ratio_cpu) + "× CPU", ratio_wall <= 1.5,
+                              ratio_cpu <= 1.5});
   for (const Row& r : rows)
     std::cerr << "    " << r.program << ": wall " << fmt(r.s.wall) << " ms, cpu " << fmt(r.s.cpu) << " ms\n";
 }
@@ -959,12 +968,33 @@ void add_target_ratios() {
       const double cat_wall = r.s.wall / r.cat->wall, cat_cpu = r.s.cpu / r.cat->cpu;
       g_report.targets.insert(g_report.targets.begin(),
                               {"White-listed 4 KB delivery against procmail", "≤ 1.0×",
-                               fmt(pm_wall) + "× wall, " + fmt(pm_cpu) + "× CPU", pm_wall <= 1.0 && pm_cpu <= 1.0});
+                               fmt(pm_wall) + "× wall, " + fmt(pm_cpu) + "× CPU", pm_wall <= 1.0, pm_cpu <= 1.0});
       g_report.targets.insert(g_report.targets.begin() + 1,
                               {"White-listed 4 KB delivery against cat >> inbox", "≤ 3×",
-                               fmt(cat_wall) + "× wall, " + fmt(cat_cpu) + "× CPU", cat_wall <= 3.0 && cat_cpu <= 3.0});
+                               fmt(cat_wall) + "× wall, " + fmt(cat_cpu) + "× CPU", cat_wall <= 3.0, cat_cpu <= 3.0});
     }
   }
+}
+
+// Median time of appending 4 KB to a file and flushing it to the disk: the
+// part of a delivery's wall time that the filter and procmail (both flush
+// every delivery) spend waiting for the disk, and cat does not.
+double g_fsync_ms = 0;
+
+void measure_fsync(const std::string& work) {
+  const std::string path = work + "/fsync-probe";
+  const std::string block(4096, 'x');
+  std::vector<double> samples;
+  for (int i = 0; i < 30; ++i) {
+    const double start = now_ms();
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (fd < 0 || ::write(fd, block.data(), block.size()) < 0) die("fsync probe");
+    ::fsync(fd);
+    ::close(fd);
+    samples.push_back(now_ms() - start);
+  }
+  ::unlink(path.c_str());
+  g_fsync_ms = median(samples);
 }
 
 std::string report_markdown() {
@@ -973,8 +1003,15 @@ std::string report_markdown() {
   time_t t = std::time(nullptr);
   std::strftime(when, sizeof when, "%Y-%m-%d %H:%M %Z", std::localtime(&t));
   md << "Run of " << when << " on " << machine() << ".\n";
-  md << "Medians over interleaved runs; wall = monotonic clock around spawn, feed and wait; "
-        "CPU = user + system time of the process and the children it waited for (wait4).\n\n";
+  md << "Medians over interleaved runs; wall = monotonic clock around fork, exec, feeding the message "
+        "through a pipe, and wait; CPU = user + system time of the process and the children it waited "
+        "for (wait4); peak RSS = ru_maxrss. Appending 4 KB and flushing it to this disk (fsync) took "
+     << fmt(g_fsync_ms) << " ms (median of 30), which the filter and procmail pay on every delivery "
+        "and cat does not.\n\n";
+  md << "Baselines: `cat >> inbox` is /bin/cat with its standard output opened for appending, as a "
+        "shell's `>>` does; procmail is `procmail -m RCFILE` with RCFILE holding only `DEFAULT=MBOX` "
+        "(no recipes; it locks and flushes the mbox itself); sendmail is a statically linked stand-in "
+        "that reads its input and exits 0; grep runs with LC_ALL=C.\n\n";
   md << "| Scenario | Program | runs | wall ms | CPU ms | peak RSS MB | wall ÷ procmail | CPU ÷ procmail | wall ÷ cat | CPU ÷ cat |\n";
   md << "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
   for (const auto& [scenario, rows] : g_report.groups) {
@@ -1000,7 +1037,7 @@ std::string report_markdown() {
   if (!g_report.targets.empty()) {
     md << "\n| Target | Limit | Measured | |\n|---|---|---|---|\n";
     for (const Target& t : g_report.targets)
-      md << "| " << t.what << " | " << t.limit << " | " << t.measured << " | " << (t.met ? "met" : "**missed**")
+      md << "| " << t.what << " | " << t.limit << " | " << t.measured << " | " << verdict(t)
          << " |\n";
   }
   for (const std::string& note : g_report.notes) md << "\n" << note << "\n";
@@ -1101,10 +1138,11 @@ Options parse(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A program that exits without reading its input must not kill the feeder.
+  ::signal(SIGPIPE, SIG_IGN);
   g_spawner.start();
   Options options = parse(argc, argv);
   g_options = &options;
-  ::signal(SIGPIPE, SIG_IGN);
   ::umask(077);
   bool made_work = false;
   if (options.work.empty()) {
@@ -1117,6 +1155,7 @@ int main(int argc, char** argv) {
   g_input_dir = options.work + "/input";
   fs::create_directories(g_input_dir);
   auto wanted = [&](const std::string& s) { return options.only.empty() || options.only.count(s) > 0; };
+  measure_fsync(options.work);
 
   if (wanted("deliver4k")) scenario_delivery(options.work, "white-listed 4 KB message", "deliver4k", 4096, true, 250);
   if (wanted("deliver1m")) scenario_delivery(options.work, "white-listed 1 MB message", "deliver1m", 1u << 20, false, 80);

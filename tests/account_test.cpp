@@ -120,15 +120,19 @@ TEST_F(AccountLookup, EmailDirectoriesAreCreatedOneLevelAtATime) {
   EXPECT_EQ(dirs.second, home + "/mail/example.com/info");
 }
 
-TEST_F(AccountLookup, DotPairsLeaveTheEmailDirectoriesAfterTheyWereCreated) {
+TEST_F(AccountLookup, DotPairsLeaveTheEmailDirectoriesBeforeAnythingIsCreated) {
   const std::string home = dir_ / "home";
   ::mkdir((home + "/etc").c_str(), 0700);
   ::mkdir((home + "/mail").c_str(), 0700);
-  // The unedited path ".../etc/../info" is created (as home/info); the
-  // edited one ".../etc//info" does not exist, so the lookup fails.
+  // "info@.." would climb to home/info; with ".." gone the paths stay below
+  // home/etc and home/mail.
   auto dirs = SendVetter_getemaildirs("info@..", home);
-  EXPECT_EQ(dirs, (std::pair<std::string, std::string>{}));
-  EXPECT_TRUE(is_directory(home + "/info"));
+  EXPECT_EQ(dirs.first, home + "/etc//info");
+  EXPECT_FALSE(path_exists(home + "/info"));
+  EXPECT_FALSE(path_exists(home + "/.sendvetter"));
+  auto climbing = SendVetter_getemaildirs("../../x@example.com", home);
+  EXPECT_EQ(climbing, (std::pair<std::string, std::string>{}));
+  EXPECT_FALSE(path_exists(dir_ / "x"));
 }
 
 }  // namespace

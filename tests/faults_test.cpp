@@ -311,6 +311,9 @@ TEST(Faults, PanelDeliverOfAMessageStillBeingStoredNeverSplitsIt) {
   const std::string status_file = m.box.root() + "/panel-status";
   pid_t panel = ::fork();
   if (panel == 0) {
+    // This copy of the filter's input pipe would keep the run from ever
+    // seeing the end of its input.
+    run->close_input();
     auto r = m.box.panel({"SendVetter_messageaction", "bob", "", name, "deliver"});
     sandbox::write(status_file, std::to_string(r.status));
     ::_exit(0);

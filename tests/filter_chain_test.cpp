@@ -123,6 +123,13 @@ TEST_F(Chain, ReplyReleasesEverythingHeldForTheSenderInRecordOrder) {
   EXPECT_EQ(box_.sent().size(), 4u);
   EXPECT_NE(log().find("Internal verification stranger@far.test/" + reply.subject), std::string::npos);
 
+  // Another installation's answer naming that id is not answered again, so
+  // two installations cannot answer each other without end.
+  Mail answer = reply;
+  answer.extra = "X-Sendvetter: another-installation\n";
+  ASSERT_EQ(deliver(answer).status, 0);
+  EXPECT_EQ(box_.sent().size(), 4u);
+
   // And the sender is now white-listed: delivered at once.
   Mail later;
   later.subject = "later";

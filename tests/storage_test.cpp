@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -53,10 +52,9 @@ void set_mtime(const std::string& path, long long mtime) {
   ::utime(path.c_str(), &times);
 }
 
-// Child-side: no file may grow beyond limit bytes (writes past it fail
-// with EFBIG instead of killing the process).
+// Child-side: no file may grow beyond limit bytes. SIGXFSZ is left as it
+// is: the storage code must turn it into a failed write itself.
 void limit_file_size(rlim_t limit) {
-  ::signal(SIGXFSZ, SIG_IGN);
   struct rlimit rl{limit, limit};
   ::setrlimit(RLIMIT_FSIZE, &rl);
 }
@@ -225,6 +223,26 @@ TEST(Delivery, FailedAppendLeavesMailboxUntouched) {
     EXPECT_EQ(r.status, 7);
     EXPECT_EQ(slurp(box), before);
   }
+  // A file the failed append created (a new queue file) is removed again.
+  auto fresh = run_in_child("", [&] {
+    limit_file_size(100);
+    Lines lines = {small_body};
+    return SendVetter_delivermessage(dir / "new.msg", {"H: new"}, &lines) ? 0 : 7;
+  });
+  EXPECT_EQ(fresh.status, 7);
+  EXPECT_FALSE(exists(dir / "new.msg"));
+  EXPECT_FALSE(exists(dir / "new.msg.lock"));
+
+  // A body whose reading fails (standard input is a directory) is not
+  // stored as if it were whole.
+  auto unreadable = run_in_child("", [&] {
+    int dirfd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ::dup2(dirfd, 0);
+    return SendVetter_delivermessage(box, {"H: unread"}) ? 0 : 7;
+  });
+  EXPECT_EQ(unreadable.status, 7);
+  EXPECT_EQ(slurp(box), before);
+
   // The same limit with a message that fits: stored and reported.
   auto r = run_in_child("", [&] {
     limit_file_size(before.size() + 40);
@@ -471,26 +489,43 @@ TEST(Release, FailingInboxKeepsQueueFilesAndIds) {
   EXPECT_EQ(slurp(held.queue("q2.msg")), held.m2);
   EXPECT_EQ(slurp(held.record("s@x")), "q2\ngone\nq1\nq3\n");
 
-  // The inbox fills up during the second message: the first stays
-  // delivered, the second is cut off again, and the record keeps what was
-  // not released.
+  // The inbox fills up during the second message: nothing is released (the
+  // first message is cut off again), everything stays held and recorded.
   put(held.inbox, "");
   auto r = run_in_child("", [&] {
     limit_file_size(held.m2.size() + 10);
     return release_held_mail(held.emaildir, held.inbox, "s@x") ? 0 : 7;
   });
   EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(slurp(held.inbox), held.m2);
-  EXPECT_FALSE(exists(held.queue("q2.msg")));
+  EXPECT_EQ(slurp(held.inbox), "");
   EXPECT_EQ(slurp(held.queue("q1.msg")), held.m1);
+  EXPECT_EQ(slurp(held.queue("q2.msg")), held.m2);
   EXPECT_EQ(slurp(held.queue("q3.msg")), held.m3);
-  EXPECT_EQ(slurp(held.record("s@x")), "q1\nq3\n");
+  EXPECT_EQ(slurp(held.record("s@x")), "q2\ngone\nq1\nq3\n");
   EXPECT_FALSE(exists(held.record("s@x.lock")));
+  EXPECT_FALSE(exists(held.inbox + ".lock"));
 
-  // A later release with room finishes the job, nothing twice.
+  // A queue file that a run is still storing (it holds its flock) is not
+  // waited for with the inbox locked: the release fails and keeps it all.
+  {
+    int writer = ::open(held.queue("q3.msg").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);
+    r = run_in_child("", [&] {
+      ::alarm(20);  // a release that waits for the writer would hang here
+      return release_held_mail(held.emaildir, held.inbox, "s@x") ? 0 : 7;
+    });
+    ::close(writer);
+    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(slurp(held.inbox), "");
+    EXPECT_EQ(slurp(held.queue("q2.msg")), held.m2);
+    EXPECT_EQ(slurp(held.record("s@x")), "q2\ngone\nq1\nq3\n");
+  }
+
+  // A retry with room releases everything, once, in record order.
   EXPECT_TRUE(release_held_mail(held.emaildir, held.inbox, "s@x"));
   EXPECT_EQ(slurp(held.inbox), held.m2 + held.m1 + held.m3);
   EXPECT_FALSE(exists(held.record("s@x")));
+  for (const char* q : {"q1.msg", "q2.msg", "q3.msg"}) EXPECT_FALSE(exists(held.queue(q)));
 }
 
 TEST(Release, DeliverOneQueueFile) {

@@ -95,6 +95,7 @@ bool LineReader::fill() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       eof_ = true;
+      failed_ = n < 0;
       return false;
     }
     buffer_.append(chunk, static_cast<std::size_t>(n));

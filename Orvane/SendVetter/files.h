@@ -44,6 +44,8 @@ class LineReader {
   // Moves up to max bytes of the rest of the input into out (replacing it);
   // false at end of input.
   bool read_chunk(std::string& out, std::size_t max);
+  // true when reading stopped on an error rather than at end of input.
+  bool failed() const { return failed_; }
 
  private:
   bool fill();
@@ -51,6 +53,7 @@ class LineReader {
   std::string buffer_;
   std::size_t pos_ = 0;
   bool eof_ = false;
+  bool failed_ = false;
 };
 
 // The process's standard input, shared by header intake and body readers.

@@ -10,6 +10,7 @@ struct Regex::Code {
   pcre2_code* code = nullptr;
   pcre2_match_data* data = nullptr;
   pcre2_match_context* context = nullptr;
+  bool jit_tried = false;
   ~Code() {
     pcre2_match_context_free(context);
     pcre2_match_data_free(data);
@@ -42,6 +43,14 @@ Regex& Regex::operator=(Regex&&) noexcept = default;
 int Regex::run(std::string_view subject, std::size_t offset) const {
   last_failed_ = false;
   if (!code_) return PCRE2_ERROR_NOMATCH;
+  // The interpreter restarts its match limit at every start position, so a
+  // pattern that rescans the rest of a long subject from each position costs
+  // quadratic time. Machine code makes that affordable; it is compiled only
+  // for long subjects because compiling costs more than short matches do.
+  if (subject.size() > kJitThreshold && !code_->jit_tried) {
+    code_->jit_tried = true;
+    pcre2_jit_compile(code_->code, PCRE2_JIT_COMPLETE);
+  }
   int rc = pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
                        offset, 0, code_->data, code_->context);
   if (rc < 0 && rc != PCRE2_ERROR_NOMATCH) last_failed_ = true;

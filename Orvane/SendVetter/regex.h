@@ -43,6 +43,8 @@ class Regex {
   // Match and depth limits applied to every search.
   static constexpr unsigned kMatchLimit = 1'000'000;
   static constexpr unsigned kDepthLimit = 10'000;
+  // Subjects longer than this are matched by JIT-compiled code.
+  static constexpr std::size_t kJitThreshold = 4096;
 
  private:
   int run(std::string_view subject, std::size_t offset) const;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Orvane/SendVetter/challenge/loopprotect.h"
 #include "Orvane/SendVetter/files.h"
 #include "Orvane/SendVetter/regex.h"
 #include "Orvane/SendVetter/storage/release.h"
@@ -101,7 +102,9 @@ Outcome answer_verification_reply(MessageRun& run) {
   const std::string id = marker_id("verify\\#([^\\)\\s]+)", run.subject);
   if (!is_held(run, id)) {
     log3(run, "Internal verification " + run.email + "/" + run.subject);
-    send_form(run, "returnverify", id);
+    // Another installation's own form message naming an id we no longer
+    // hold: answering it would make the two answer each other without end.
+    if (run.sendvetter.empty()) send_form(run, "returnverify", id);
     return Outcome::kContinue;
   }
   log3(run, "Auto-Whitelisting " + run.email);
@@ -186,7 +189,10 @@ Outcome hold_and_challenge(MessageRun& run) {
   log3(run, "Delivering message to queue and asking for verification " + run.email + "/" + run.subject);
   std::string queuefile;
   Outcome stored = hold(run, queuefile);
-  if (stored != Outcome::kContinue) return stored;
+  if (stored != Outcome::kContinue) {
+    loopprotect_uncount(run.email, run.emaildir);
+    return stored;
+  }
   send_form(run, "verify", queuefile);
   return Outcome::kContinue;
 }

@@ -115,11 +115,13 @@ std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& a
     emaildir = homedir + "/etc/" + domain + "/" + local;
     deliverdir = homedir + "/mail/" + domain + "/" + local;
   }
+  // ".." goes before anything is created: an account name must not make
+  // directories outside the owner's etc and mail directories.
+  emaildir = remove_dot_pairs(emaildir);
+  deliverdir = remove_dot_pairs(deliverdir);
   ensure_dir(emaildir);
   ensure_dir(deliverdir);
   ensure_dir(emaildir + "/.sendvetter");
-  emaildir = remove_dot_pairs(emaildir);
-  deliverdir = remove_dot_pairs(deliverdir);
   if (!is_directory(emaildir) || !is_directory(deliverdir)) return {};
   return {emaildir, deliverdir};
 }

@@ -84,24 +84,20 @@ std::string loopprotect_key(const std::string& email) {
   return key;
 }
 
-bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now) {
-  const std::string path = remove_dot_pairs(emaildir) + "/.sendvetter/loopprotect";
-  const std::string key = loopprotect_key(email);
+namespace {
 
+// Reads the file under its lock, lets change update the entries, drops
+// entries older than the lifetime and writes the rest back, all under one
+// hold of the lock.
+template <typename Change>
+void update_entries(const std::string& emaildir, long long now, Change change) {
+  const std::string path = remove_dot_pairs(emaildir) + "/.sendvetter/loopprotect";
   SafeFile::Handle file;
   const std::string lockname = SafeFile::safeopen(file, "+<", path);
   // A file we may not write still tells how often the sender was counted.
   if (!file.is_open() && file.open(path, "<")) SafeFile::lock_target(file, path);
   Entries entries = file.is_open() ? parse(read_all(file.fd())) : Entries();
-
-  auto found = entries.find(key);
-  const long long last = found == entries.end() ? 0 : found->second.time;
-  long long count = found == entries.end() ? 0 : found->second.count;
-  // Compared as last < now - window so that no stored time can overflow.
-  if (last < now - kLoopBurstWindow) count = 0;
-  ++count;
-  entries[key] = Entry{now, count};
-
+  change(entries);
   std::string content;
   for (const auto& [address, entry] : entries) {
     if (entry.time < now - kLoopEntryLifetime) continue;
@@ -109,8 +105,29 @@ bool loopprotect_at(const std::string& email, const std::string& emaildir, long 
   }
   rewrite(file, content);
   SafeFile::safeclose(file, lockname);
+}
 
+}  // namespace
+
+bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now) {
+  long long last = 0, count = 0;
+  update_entries(emaildir, now, [&](Entries& entries) {
+    Entry& entry = entries[loopprotect_key(email)];
+    last = entry.time;
+    count = entry.count;
+    // Compared as last < now - window so that no stored time can overflow.
+    if (last < now - kLoopBurstWindow) count = 0;
+    ++count;
+    entry = Entry{now, count};
+  });
   return !(last > now - kLoopBurstWindow && count > kLoopBurstLimit);
+}
+
+void loopprotect_uncount(const std::string& email, const std::string& emaildir) {
+  update_entries(emaildir, static_cast<long long>(std::time(nullptr)), [&](Entries& entries) {
+    auto found = entries.find(loopprotect_key(email));
+    if (found != entries.end() && found->second.count > 0) --found->second.count;
+  });
 }
 
 bool SendVetter_loopprotect(const std::string& email, const std::string& emaildir) {

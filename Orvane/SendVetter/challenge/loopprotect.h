@@ -16,6 +16,10 @@ inline constexpr long long kLoopEntryLifetime = 86400;
 // SendVetter_loopprotect at time now (seconds since the epoch).
 bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now);
 
+// Takes back the count of a message that could not be stored, so the mail
+// server's retries of it do not use up the sender's burst.
+void loopprotect_uncount(const std::string& email, const std::string& emaildir);
+
 // The key under which an address is stored: the address itself, or, when it
 // holds "=", "%" or a line break, the address with those bytes as "%XX".
 std::string loopprotect_key(const std::string& email);

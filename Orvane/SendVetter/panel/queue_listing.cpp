@@ -4,13 +4,17 @@
 //
 // Listing reads the queue without locks and changes nothing. The day view
 // stats every queue file but opens only those of the requested day; the
-// search keeps at most one message body in memory at a time.
+// search keeps at most one message body in memory at a time, and a body
+// search reads each file once, taking the header of a match from the same
+// read.
 #include <algorithm>
 #include <ctime>
 #include <iostream>
+#include <string_view>
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/message/header_block.h"
 #include "Orvane/SendVetter/panel/html.h"
 #include "Orvane/SendVetter/panel/support.h"
 #include "Orvane/SendVetter/regex.h"
@@ -75,8 +79,38 @@ void print_no_results() {
   std::cout << "<tr><td>No Search Results</td>\n<td>NA</td><td>NA</td><td>NA</td>\n</tr>\n";
 }
 
-bool only_white_space(const std::string& line) {
-  return line.find_first_not_of(" \t\n\r\f\v") == std::string::npos;
+bool only_white_space(std::string_view line) {
+  return line.find_first_not_of(" \t\n\r\f\v") == std::string_view::npos;
+}
+
+// The next line of text from start, with its "\n" (the last may lack one).
+std::string_view next_line(std::string_view text, std::size_t start) {
+  const std::size_t nl = text.find('\n', start);
+  return text.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl + 1 - start);
+}
+
+// The header lines of a stored message's content, as read_queue_header
+// reads them from its file.
+Lines header_of(std::string_view content) {
+  Lines header;
+  for (std::size_t start = 0; start < content.size();) {
+    const std::string_view line = next_line(content, start);
+    if (is_header_end(line)) break;
+    header.emplace_back(line);
+    start += line.size();
+  }
+  return header;
+}
+
+// What SendVetter_extractbody returns for a file with this content: what
+// follows the first line of only white space; empty without such a line.
+std::string_view body_of(std::string_view content) {
+  for (std::size_t start = 0; start < content.size();) {
+    const std::string_view line = next_line(content, start);
+    start += line.size();
+    if (only_white_space(line)) return content.substr(start);
+  }
+  return {};
 }
 
 }  // namespace
@@ -130,13 +164,19 @@ void SendVetter_showqueuesearch(const std::string& field, const std::string& str
   std::vector<QueueEntry> entries;
   for (const std::string& name : queue_names(dir)) {
     const std::string path = dir + "/" + name;
-    const long long mtime = modification_time(path);
-    QueueEntry entry = make_entry(name, mtime, read_queue_header(path));
-    bool matched;
-    if (body)
-      matched = pattern.search(SendVetter_extractbody(path));
-    else
-      matched = pattern.search(field == "sender" ? entry.email : entry.subject);
+    if (body) {
+      // One read of the file serves the body and, for a match, the header.
+      const std::string content = read_file(path);
+      const bool matched = pattern.search(body_of(content));
+      if (pattern.last_match_failed()) {
+        print_no_results();
+        return;
+      }
+      if (matched) entries.push_back(make_entry(name, modification_time(path), header_of(content)));
+      continue;
+    }
+    QueueEntry entry = make_entry(name, modification_time(path), read_queue_header(path));
+    const bool matched = pattern.search(field == "sender" ? entry.email : entry.subject);
     if (pattern.last_match_failed()) {
       print_no_results();
       return;
@@ -182,15 +222,7 @@ std::string SendVetter_extractfrom(const std::string& value) {
 }
 
 std::string SendVetter_extractbody(const std::string& path) {
-  SafeFile::Handle file;
-  if (!file.open(path, "<")) return {};
-  LineReader reader(file.fd());
-  std::string line;
-  while (reader.getline(line))
-    if (only_white_space(line)) break;
-  std::string body;
-  while (reader.getline(line)) body += line;
-  return body;
+  return std::string(body_of(read_file(path)));
 }
 
 }  // namespace Orvane::SendVetter

@@ -30,6 +30,12 @@ std::optional<std::string> clean_queue_name(const std::string& name) {
   std::string cleaned = remove_dot_pairs(name);
   if (cleaned.empty() || cleaned == "." || cleaned.find('/') != std::string::npos)
     return std::nullopt;
+  // A lock file lies beside a queue file while it is written; acting on it
+  // would put a process id into the inbox.
+  const std::string lock_suffix = ".lock";
+  if (cleaned.size() >= lock_suffix.size() &&
+      cleaned.compare(cleaned.size() - lock_suffix.size(), lock_suffix.size(), lock_suffix) == 0)
+    return std::nullopt;
   return cleaned;
 }
 

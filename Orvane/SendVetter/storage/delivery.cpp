@@ -25,6 +25,11 @@ bool SendVetter_delivermessage(const std::string& path, const Lines& headers, co
     std::string chunk;
     while (standard_input().read_chunk(chunk, kBodyChunk))
       if (!mail.write(chunk)) break;
+    // A body cut short by a read error must not be stored as if whole.
+    if (standard_input().failed()) {
+      mail.abandon();
+      return false;
+    }
   } else {
     for (const std::string& line : *body)
       if (!mail.write(line)) break;

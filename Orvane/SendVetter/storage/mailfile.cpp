@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/files.h"
 #include "SafeFile/lockwait.h"
 
 namespace Orvane::SendVetter {
@@ -58,6 +59,12 @@ bool MailFileAppend::open(const std::string& path) {
   buffer_.clear();
   failed_ = false;
   locked_ = true;
+  // A file that reaches the size limit must fail the write (and be cut back),
+  // not kill the process half-way through an append.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &saved_xfsz_);
+  const bool existed = path_exists(path);
   struct stat st;
   if (!hold_mail_file(handle_, ">>", path, lockname_) || ::fstat(handle_.fd(), &st) != 0) {
     unlock(handle_);
@@ -66,6 +73,7 @@ bool MailFileAppend::open(const std::string& path) {
   path_ = path;
   kept_size_ = st.st_size;
   maybe_created_ = st.st_size == 0;
+  created_ = !existed && st.st_size == 0;
   return true;
 }
 
@@ -103,15 +111,22 @@ void MailFileAppend::keep() {
     return;
   }
   kept_size_ = st.st_size;
+  created_ = created_ && kept_size_ == 0;
 }
 
 void MailFileAppend::roll_back(int fd) {
+  if (created_ && names_file(fd, path_)) {
+    // Still under our lock: a waiter that opened it notices the deletion.
+    if (::unlink(path_.c_str()) == 0) sync_directory_of(path_);
+    return;
+  }
   if (::ftruncate(fd, kept_size_) == 0) ::fsync(fd);
 }
 
 void MailFileAppend::unlock(SafeFile::Handle& handle) {
   locked_ = false;
   SendVetter_popsafeclose(handle, lockname_);
+  ::sigaction(SIGXFSZ, &saved_xfsz_, nullptr);
 }
 
 bool MailFileAppend::commit() {

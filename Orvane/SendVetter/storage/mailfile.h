@@ -3,6 +3,7 @@
 // the file is cut back to what it held before, while the lock is still held.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -31,7 +32,8 @@ class MailFileAppend {
   MailFileAppend& operator=(const MailFileAppend&) = delete;
 
   // Opens path for appending (created when missing) under its lock and notes
-  // its size. On false the lock is already given back.
+  // its size. On false the lock is already given back. A file this append
+  // created is removed again when nothing of it is kept.
   bool open(const std::string& path);
   // Buffered: data reaches the file in large blocks. false once any write
   // has failed; later calls then do nothing.
@@ -57,8 +59,10 @@ class MailFileAppend {
   std::string path_;
   off_t kept_size_ = 0;
   bool maybe_created_ = false;  // empty at open: its directory entry may be new
+  bool created_ = false;        // absent before open: a failure removes it again
   bool failed_ = false;
   bool locked_ = false;
+  struct sigaction saved_xfsz_ {};
 };
 
 }  // namespace Orvane::SendVetter

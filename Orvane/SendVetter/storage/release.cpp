@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,23 +33,38 @@ bool read_rest(int fd, const std::function<bool(std::string_view)>& take) {
   }
 }
 
-// Appends one queue file to the held inbox, flushes it to disk, and only
-// then deletes the queue file. Whoever consumes queue files holds the inbox
-// lock, so two releases cannot append the same file twice.
-Copied append_queue_file(MailFileAppend& inbox, const std::string& queuefile_path) {
+// true when a run is still storing the file (it holds the file's flock).
+bool being_stored(const std::string& path) {
+  SafeFile::Handle probe;
+  if (!probe.open(path, "<")) return false;
+  if (::flock(probe.fd(), LOCK_EX | LOCK_NB) == 0) return false;  // closing releases it
+  return errno == EWOULDBLOCK;
+}
+
+// Copies one queue file into the held inbox (not yet synced). A file still
+// being stored is left queued (a failure) rather than waited for with the
+// inbox locked, which would hold up every delivery.
+Copied copy_queue_file(MailFileAppend& inbox, const std::string& queuefile_path) {
+  // Checked first so that the lock does not warn about a file simply absent.
+  if (!path_exists(queuefile_path)) return Copied::kMissing;
+  if (being_stored(queuefile_path)) return Copied::kFailed;
   SafeFile::Handle queued;
-  if (!queued.open(queuefile_path, "<")) return errno == ENOENT ? Copied::kMissing : Copied::kFailed;
-  // A read error must not end in a short copy and a deleted queue file.
-  if (!read_rest(queued.fd(), [&](std::string_view data) { return inbox.write(data); }))
-    return Copied::kFailed;
-  queued.close();
-  if (!inbox.sync()) return Copied::kFailed;
-  if (::unlink(queuefile_path.c_str()) != 0 && errno != ENOENT) return Copied::kFailed;
-  // Were the deletion lost in a crash, a later release would append the
-  // message a second time.
-  sync_directory_of(queuefile_path);
-  inbox.keep();
-  return Copied::kDone;
+  std::string lockname;
+  Copied result = Copied::kDone;
+  if (!hold_mail_file(queued, "<", queuefile_path, lockname))
+    result = path_exists(queuefile_path) ? Copied::kFailed : Copied::kMissing;
+  else if (!read_rest(queued.fd(), [&](std::string_view data) { return inbox.write(data); }))
+    result = Copied::kFailed;  // a short copy must never replace the queue file
+  SendVetter_popsafeclose(queued, lockname);
+  return result;
+}
+
+// Deletes queue files whose copies are on disk in the inbox. Only holders
+// of the inbox lock consume queue files, so none can be appended twice; the
+// directory is flushed so that a crash cannot bring a deleted one back.
+void delete_released(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) ::unlink(path.c_str());
+  if (!paths.empty()) sync_directory_of(paths.front());
 }
 
 // The ids of a record, one per line; a last line without line end counts.
@@ -70,29 +86,15 @@ std::optional<std::vector<std::string>> read_ids(int fd) {
   return ids;
 }
 
-// Replaces the record with the ids still held. Written beside it and renamed
-// over it, so a crash leaves either the old or the new list; queuemessage
-// notices the replaced file and appends to the new one. The ".." in the
-// temporary name cannot occur in a record name.
-void rewrite_record(const std::string& record, const std::vector<std::string>& ids) {
-  const std::string temp = record + "..rewrite";
-  std::string content;
-  for (const std::string& id : ids) content += id + "\n";
-  SafeFile::Handle out;
-  bool written = out.open(temp, ">") && out.write_all(content) && ::fsync(out.fd()) == 0;
-  written = out.close() && written;
-  if (!written || std::rename(temp.c_str(), record.c_str()) != 0)
-    ::unlink(temp.c_str());
-  else
-    sync_directory_of(record);
-}
-
 }  // namespace
 
 std::string verifications_record_name(const std::string& email) {
   return remove_char(remove_dot_pairs(email), '/');
 }
 
+// All or nothing: every listed message is appended and flushed to disk
+// before any queue file or the record is touched, so a failed release
+// leaves everything held and a retry of the same reply releases it whole.
 bool release_held_mail(const std::string& emaildir, const std::string& inbox,
                        const std::string& email) {
   MailFileAppend box;
@@ -114,45 +116,46 @@ bool release_held_mail(const std::string& emaildir, const std::string& inbox,
     box.abandon();
     return false;
   }
-  const std::optional<std::vector<std::string>> read = read_ids(held.fd());
-  if (!read) {
-    SendVetter_popsafeclose(held, record_lock);
-    box.abandon();
-    return false;
-  }
-  const std::vector<std::string>& ids = *read;
-
+  const std::optional<std::vector<std::string>> ids = read_ids(held.fd());
+  bool ok = ids.has_value();
+  std::vector<std::string> copied;
   const std::string queuedir = emaildir + "/sendvetter/queue/";
-  std::size_t released = 0;
-  bool ok = true;
-  for (; released < ids.size(); ++released) {
-    const std::string id = remove_char(remove_dot_pairs(ids[released]), '/');
-    if (append_queue_file(box, queuedir + id + ".msg") == Copied::kFailed) {
-      ok = false;
-      break;
+  for (std::size_t i = 0; ok && i < ids->size(); ++i) {
+    const std::string path = queuedir + remove_char(remove_dot_pairs((*ids)[i]), '/') + ".msg";
+    switch (copy_queue_file(box, path)) {
+      case Copied::kMissing: break;  // expired or handled from the panel
+      case Copied::kDone: copied.push_back(path); break;
+      case Copied::kFailed: ok = false; break;
     }
   }
+  // The record is removed while still locked: a run waiting to append to it
+  // notices and starts a new one, so no id is lost.
+  ok = ok && box.sync();
   if (ok) {
+    delete_released(copied);
     if (::unlink(record.c_str()) == 0) sync_directory_of(record);
-  } else
-    rewrite_record(record, std::vector<std::string>(ids.begin() + released, ids.end()));
+  }
   SendVetter_popsafeclose(held, record_lock);
   if (!ok) {
     box.abandon();
     return false;
   }
-  box.commit();  // every released message was already synced
+  box.keep();
+  box.commit();  // everything released was already on disk
   return true;
 }
 
 bool deliver_queue_file(const std::string& inbox, const std::string& queuefile_path) {
   MailFileAppend box;
   if (!box.open(inbox)) return false;
-  if (append_queue_file(box, queuefile_path) == Copied::kFailed) {
+  const Copied copied = copy_queue_file(box, queuefile_path);
+  if (copied == Copied::kFailed || !box.sync()) {
     box.abandon();
     return false;
   }
-  box.commit();  // the message, if any, was already synced
+  if (copied == Copied::kDone) delete_released({queuefile_path});
+  box.keep();
+  box.commit();
   return true;
 }
 
