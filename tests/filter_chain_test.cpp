@@ -96,6 +96,26 @@ TEST_F(Chain, UnknownSenderIsHeldRecordedAndChallenged) {
   EXPECT_EQ(challenge_id(sent[0]), name.substr(0, 32));
 }
 
+TEST_F(Chain, FormsNameTheWebDomainOfTheAccount) {
+  // A system account's web domain is the host's name (the sandbox's
+  // hostname command); an address account's is "mail." + its domain.
+  const std::string form = "To: %email%\nSubject: verify#%msgid% from %webdomain%\n\nbody\n";
+  ::mkdir((emaildir_ + "/.sendvetter/forms").c_str(), 0700);
+  sandbox::write(emaildir_ + "/.sendvetter/forms/verify.txt", form);
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  box_.add_domain("Example.com", "bob");
+  const std::string domain_etc = home_ + "/etc/Example.com", domain_mail = home_ + "/mail/Example.com";
+  for (const std::string& dir : {domain_etc, domain_mail, domain_etc + "/info", domain_etc + "/info/.sendvetter",
+                                 domain_etc + "/info/.sendvetter/forms"})
+    ::mkdir(dir.c_str(), 0700);
+  sandbox::write(domain_etc + "/info/.sendvetter/forms/verify.txt", form);
+  ASSERT_EQ(box_.filter("info@Example.com", Mail{}.text()).status, 0);
+  auto sent = box_.sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_NE(sent[0].find(" from host.example.test\n"), std::string::npos) << sent[0];
+  EXPECT_NE(sent[1].find(" from mail.Example.com\n"), std::string::npos) << sent[1];
+}
+
 TEST_F(Chain, ReplyReleasesEverythingHeldForTheSenderInRecordOrder) {
   std::vector<Mail> held(3);
   for (int i = 0; i < 3; ++i) {

@@ -47,9 +47,9 @@ bool is_held(const MessageRun& run, const std::string& id) {
   return path_exists(queue_dir(run) + "/" + id + ".msg");
 }
 
-void send_form(const MessageRun& run, const std::string& form, const std::string& queuefile) {
+void send_form(MessageRun& run, const std::string& form, const std::string& queuefile) {
   SendVetter_sendformmessage(form, run.emaildir, run.email, run.subject, queuefile, run.headers,
-                             run.webdomain, run.account, run.id, run.returnaddy);
+                             run.webdomain(), run.account, run.id, run.returnaddy);
 }
 
 Outcome deliver_to_inbox(const MessageRun& run, const Lines* body = nullptr) {

@@ -29,6 +29,11 @@ int exit_status_of(Outcome outcome) {
 
 }  // namespace
 
+const std::string& MessageRun::webdomain() {
+  if (!webdomain_) webdomain_ = SendVetter_getwebdomain(domain);
+  return *webdomain_;
+}
+
 int filter_run(const std::string& account) {
   MessageRun run;
   run.account = account;
@@ -41,7 +46,6 @@ int filter_run(const std::string& account) {
   }
   run.homedir = dirs.homedir;
   run.domain = dirs.domain;
-  run.webdomain = SendVetter_getwebdomain(run.domain);
   if (problem == AccountProblem::no_email_dirs) {
     std::cerr << no_email_dirs_message(account) << std::endl;
     return kExitTempFail;

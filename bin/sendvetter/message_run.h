@@ -2,6 +2,7 @@
 // chain's outcomes.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "Orvane/SendVetter.h"
@@ -10,7 +11,10 @@ namespace Orvane::SendVetter {
 
 struct MessageRun {
   std::string account;
-  std::string homedir, domain, webdomain;
+  std::string homedir, domain;
+  // The web domain is needed only by form messages; for a system account it
+  // costs a run of the hostname command, so it is looked up on first use.
+  const std::string& webdomain();
   std::string emaildir, emaildeliverdir;
   std::string id;
   Conf conf;
@@ -22,6 +26,9 @@ struct MessageRun {
   std::string transportmethod;
   Lines to, cc;
   std::string returnaddy;
+
+ private:
+  std::optional<std::string> webdomain_;
 };
 
 // What a row of the chain leaves the run to do.
