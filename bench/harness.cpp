@@ -851,15 +851,33 @@ void scenario_queue(const std::string& work) {
   Baselines b = make_baselines(work + "/queue-base");
   cs.push_back(procmail_contender(b, input));
   cs.push_back(cat_contender(b, input));
+  // The least any scan by modification time can cost: find reading the same
+  // three directories of the 20,000 host and testing each file's age.
+  {
+    const Host& big = hosts.back();
+    Contender find;
+    find.label = "find (the same scan, 20000 held)";
+    find.cmd = [big] {
+      return Cmd{"/usr/bin/find",
+                 {"find", big.queue(), big.verifications(), big.emaildir + "/sendvetter/log", "-type", "f",
+                  "-mtime", "+15"},
+                 {"PATH=/usr/bin:/bin", "LC_ALL=C"},
+                 ""};
+    };
+    find.input = input;
+    cs.push_back(find);
+  }
   run_interleaved(cs, rounds(100), 3);
   add_group(name, cs);
   for (std::size_t k = 0; k < sizes.size(); ++k)
     g_report.by_queue.emplace_back(std::to_string(sizes[k]), stats_of(cs[k]));
   const double added = stats_of(cs[2]).wall - stats_of(cs[0]).wall;
   const double added_cpu = stats_of(cs[2]).cpu - stats_of(cs[0]).cpu;
+  const Stats find_stats = stats_of(cs.back());
   g_report.targets.push_back({"End-of-run expiry with 20,000 held messages: added time per message", "≤ 5 ms",
-                              fmt(added) + " ms wall, " + fmt(added_cpu) + " ms CPU", added <= 5.0,
-                              added_cpu <= 5.0});
+                              fmt(added) + " ms wall, " + fmt(added_cpu) + " ms CPU (find alone: " +
+                                  fmt(find_stats.wall) + " ms wall, " + fmt(find_stats.cpu) + " ms CPU)",
+                              added <= 5.0, added_cpu <= 5.0});
   g_big_queue_host = hosts.back();
 }
 

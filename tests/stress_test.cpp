@@ -218,8 +218,10 @@ TEST(Stress, ConcurrentDeliveryHoldReleaseAndPanelActionsLoseNothing) {
       std::string name, marker;
       for (std::size_t i = 0; i < held.size() && name.empty(); ++i) {
         const auto& candidate = held[(static_cast<std::size_t>(round) + i) % held.size()].second;
+        // A file whose header is not readable yet is still being stored (a
+        // test of its own); a delete of it could not be accounted for.
         marker = marker_at(sandbox::read(queue + "/" + candidate), 0);
-        if (marker.empty() || marker[0] != 'k') name = candidate;
+        if (!marker.empty() && marker[0] != 'k') name = candidate;
       }
       if (name.empty()) continue;
       const std::string action = kActions[round % 3];
