@@ -17,6 +17,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "SafeFile/SafeFile.h"
+#include "sandbox.h"
 #include "test_util.h"
 
 namespace {
@@ -24,27 +25,6 @@ namespace {
 using Orvane::SendVetter::SendVetter_popsafeclose;
 using Orvane::SendVetter::SendVetter_popsafeopen;
 using testutil::TempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void put(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-void set_mtime(const std::string& path, long long mtime) {
-  struct utimbuf times{static_cast<time_t>(mtime), static_cast<time_t>(mtime)};
-  ::utime(path.c_str(), &times);
-}
 
 std::string read_fd(int fd) {
   std::string out;
@@ -98,8 +78,8 @@ class LockWaits : public ::testing::Test {
   std::string target() const { return dir.path() + "/inbox"; }
   std::string lock() const { return dir.path() + "/inbox.lock"; }
   void stale_lock(const std::string& content) {
-    put(lock(), content);
-    set_mtime(lock(), 1'000'000'000);
+    sandbox::write(lock(), content);
+    sandbox::touch(lock(), 1'000'000'000);
     sleeps = 0;
   }
 
@@ -121,7 +101,7 @@ TEST_F(LockWaits, FreeTargetModesLockFilesAndFlock) {
   EXPECT_TRUE(flock_taken_elsewhere(target()));
   ASSERT_TRUE(h.write_all("one\n"));
   EXPECT_TRUE(SafeFile::safeclose(h, lockname));
-  EXPECT_FALSE(exists(lock()));
+  EXPECT_FALSE(sandbox::exists(lock()));
   EXPECT_FALSE(flock_taken_elsewhere(target()));
 
   lockname = SafeFile::safeopen(h, ">>", target());
@@ -133,20 +113,20 @@ TEST_F(LockWaits, FreeTargetModesLockFilesAndFlock) {
   lockname = SafeFile::safeopen(h, ">", target());
   ASSERT_TRUE(h.write_all("x"));
   EXPECT_TRUE(SafeFile::safeclose(h, lockname));
-  EXPECT_EQ(slurp(target()), "x");
+  EXPECT_EQ(sandbox::read(target()), "x");
 
   // The mail-file pair: the lock file names us, without a line end.
   lockname = Orvane::SendVetter::SendVetter_popsafeopen(h, ">>", target());
   EXPECT_EQ(lockname, lock());
-  EXPECT_EQ(slurp(lock()), std::to_string(::getpid()));
+  EXPECT_EQ(sandbox::read(lock()), std::to_string(::getpid()));
   ASSERT_EQ(::stat(lock().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_TRUE(flock_taken_elsewhere(target()));
   ASSERT_TRUE(h.write_all("y"));
   EXPECT_TRUE(SendVetter_popsafeclose(h, lockname));
-  EXPECT_FALSE(exists(lock()));
+  EXPECT_FALSE(sandbox::exists(lock()));
   EXPECT_FALSE(flock_taken_elsewhere(target()));
-  EXPECT_EQ(slurp(target()), "xy");
+  EXPECT_EQ(sandbox::read(target()), "xy");
   EXPECT_EQ(sleeps, 0);
   ::umask(old_umask);
 }
@@ -156,11 +136,11 @@ TEST_F(LockWaits, ReadOfMissingTarget) {
   testing::internal::CaptureStderr();
   std::string lockname = SafeFile::safeopen(h, "<", target());
   EXPECT_FALSE(h.is_open());
-  EXPECT_TRUE(exists(lock()));
+  EXPECT_TRUE(sandbox::exists(lock()));
   EXPECT_FALSE(SafeFile::safeclose(h, lockname));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_FALSE(exists(lock()));
-  EXPECT_FALSE(exists(target()));
+  EXPECT_FALSE(sandbox::exists(lock()));
+  EXPECT_FALSE(sandbox::exists(target()));
 
   // The mail-file pair always flocks, so it warns.
   testing::internal::CaptureStderr();
@@ -169,7 +149,7 @@ TEST_F(LockWaits, ReadOfMissingTarget) {
   EXPECT_FALSE(SendVetter_popsafeclose(h, lockname));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "cannot get file lock on " + target() + ": Bad file descriptor\n");
-  EXPECT_FALSE(exists(lock()));
+  EXPECT_FALSE(sandbox::exists(lock()));
 }
 
 TEST_F(LockWaits, StaleLockWithoutPidTakenOverAfterUnchangedPolls) {
@@ -181,7 +161,7 @@ TEST_F(LockWaits, StaleLockWithoutPidTakenOverAfterUnchangedPolls) {
   stale_lock("");
   std::string lockname = SendVetter_popsafeopen(h, ">>", target());
   EXPECT_EQ(sleeps, 15);
-  EXPECT_EQ(slurp(lock()), std::to_string(::getpid()));
+  EXPECT_EQ(sandbox::read(lock()), std::to_string(::getpid()));
   SendVetter_popsafeclose(h, lockname);
 
   stale_lock("no digits here\n");
@@ -194,14 +174,14 @@ TEST_F(LockWaits, ReplacedOrRemovedLockChangesTheWait) {
   // A new holder replaces the lock file at the 4th poll: counting restarts.
   stale_lock("");
   on_sleep = [&](int n) {
-    if (n == 4) set_mtime(lock(), 1'000'000'100);
+    if (n == 4) sandbox::touch(lock(), 1'000'000'100);
   };
   SafeFile::safeclose(h, SafeFile::safeopen(h, ">>", target()));
   EXPECT_EQ(sleeps, 4 + 10);
 
   stale_lock("");
   on_sleep = [&](int n) {
-    if (n == 6) set_mtime(lock(), 1'000'000'100);
+    if (n == 6) sandbox::touch(lock(), 1'000'000'100);
   };
   SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, ">>", target()));
   EXPECT_EQ(sleeps, 6 + 15);
@@ -221,24 +201,24 @@ TEST_F(LockWaits, PidLockFollowsTheHolderProcess) {
   pid_t dead = ::fork();
   if (dead == 0) ::_exit(0);
   ::waitpid(dead, nullptr, 0);
-  put(lock(), std::to_string(dead));
+  sandbox::write(lock(), std::to_string(dead));
   sleeps = 0;
   std::string lockname = SendVetter_popsafeopen(h, ">>", target());
   EXPECT_EQ(sleeps, 0);
-  EXPECT_EQ(slurp(lock()), std::to_string(::getpid()));
+  EXPECT_EQ(sandbox::read(lock()), std::to_string(::getpid()));
   SendVetter_popsafeclose(h, lockname);
 
   // Live holder: exactly 300 one-second waits, then taken over. The pid is
   // the first run of digits of the first line.
   pid_t live = spawn_sleeper();
-  put(lock(), "pid " + std::to_string(live) + " here\n12345\n");
+  sandbox::write(lock(), "pid " + std::to_string(live) + " here\n12345\n");
   sleeps = 0;
   lockname = SendVetter_popsafeopen(h, ">>", target());
   EXPECT_EQ(sleeps, 300);
   SendVetter_popsafeclose(h, lockname);
 
   // The holder ends during the wait: the waiter goes on at once.
-  put(lock(), std::to_string(live));
+  sandbox::write(lock(), std::to_string(live));
   sleeps = 0;
   on_sleep = [&](int n) {
     if (n == 7) kill_and_reap(live);
@@ -248,7 +228,7 @@ TEST_F(LockWaits, PidLockFollowsTheHolderProcess) {
 
   // A lock naming this very process is stale (its holder is not running).
   on_sleep = nullptr;
-  put(lock(), std::to_string(::getpid()));
+  sandbox::write(lock(), std::to_string(::getpid()));
   sleeps = 0;
   SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, ">>", target()));
   EXPECT_EQ(sleeps, 0);
@@ -258,8 +238,8 @@ TEST_F(LockWaits, PidLockFollowsTheHolderProcess) {
 TEST(LockRealTime, StaleEmptyLockTakenOverAfterAboutTenSeconds) {
   TempDir dir;
   const std::string target = dir.path() + "/loopprotect";
-  put(target + ".lock", "");
-  set_mtime(target + ".lock", 1'000'000'000);
+  sandbox::write(target + ".lock", "");
+  sandbox::touch(target + ".lock", 1'000'000'000);
   auto start = std::chrono::steady_clock::now();
   SafeFile::Handle h;
   std::string lockname = SafeFile::safeopen(h, ">>", target);
@@ -282,8 +262,8 @@ TEST(LockRealTime, WaiterProceedsWhenLiveHolderEnds) {
     SendVetter_popsafeclose(h, lockname);
     ::_exit(0);
   }
-  for (int i = 0; i < 500 && slurp(target + ".lock") != std::to_string(holder); ++i) ::usleep(10'000);
-  ASSERT_EQ(slurp(target + ".lock"), std::to_string(holder));
+  for (int i = 0; i < 500 && sandbox::read(target + ".lock") != std::to_string(holder); ++i) ::usleep(10'000);
+  ASSERT_EQ(sandbox::read(target + ".lock"), std::to_string(holder));
   // Reap the holder while we wait, or its /proc entry would outlive it.
   std::thread reaper([holder] { ::waitpid(holder, nullptr, 0); });
   auto start = std::chrono::steady_clock::now();
@@ -293,7 +273,7 @@ TEST(LockRealTime, WaiterProceedsWhenLiveHolderEnds) {
   h.write_all("second\n");
   SendVetter_popsafeclose(h, lockname);
   reaper.join();
-  EXPECT_EQ(slurp(target), "first\nsecond\n");
+  EXPECT_EQ(sandbox::read(target), "first\nsecond\n");
   EXPECT_GE(waited, 1.0);
   EXPECT_LT(waited, 5.0);
 }

@@ -54,6 +54,15 @@ void touch(const std::string& path, long long mtime) {
 
 namespace {
 
+[[noreturn]] void exec_program(const std::string& program, const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  args.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  ::execv(program.c_str(), args.data());
+  ::_exit(127);
+}
+
 void write_executable(const std::string& path, const std::string& content) {
   write(path, content);
   ::chmod(path.c_str(), 0755);
@@ -159,12 +168,7 @@ Result Sandbox::run(const std::string& program, const std::vector<std::string>& 
     ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
     enter_child(env);
-    std::vector<char*> args;
-    args.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    ::execv(program.c_str(), args.data());
-    ::_exit(127);
+    exec_program(program, argv);
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -223,12 +227,7 @@ std::unique_ptr<Sandbox::Running> Sandbox::start_filter(const std::vector<std::s
     ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
     enter_child({});
-    std::vector<char*> args;
-    args.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    ::execv(program.c_str(), args.data());
-    ::_exit(127);
+    exec_program(program, argv);
   }
   ::close(pipe_fds[0]);
   ::close(out_fd);

@@ -23,6 +23,7 @@
 #include "Orvane/SendVetter/storage/queue.h"
 #include "Orvane/SendVetter/storage/release.h"
 #include "SafeFile/SafeFile.h"
+#include "sandbox.h"
 #include "test_util.h"
 
 namespace {
@@ -30,27 +31,6 @@ namespace {
 using namespace Orvane::SendVetter;
 using testutil::run_in_child;
 using testutil::TempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void put(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-void set_mtime(const std::string& path, long long mtime) {
-  struct utimbuf times{static_cast<time_t>(mtime), static_cast<time_t>(mtime)};
-  ::utime(path.c_str(), &times);
-}
 
 // Child-side: no file may grow beyond limit bytes. SIGXFSZ is left as it
 // is: the storage code must turn it into a failed write itself.
@@ -81,7 +61,7 @@ struct Mailbox {
   }
   std::string log() const {
     Lines d = SendVetter_nicedate(std::time(nullptr));
-    return slurp(emaildir + "/sendvetter/log/" + d[0] + "-" + d[1] + "-" + d[2] + ".log");
+    return sandbox::read(emaildir + "/sendvetter/log/" + d[0] + "-" + d[1] + "-" + d[2] + ".log");
   }
 };
 
@@ -98,13 +78,13 @@ TEST(Delivery, MailFileLayoutBytes) {
   std::string expected =
       "From a@b.example Mon Jan  1 00:00:00 2024\r\nSubject: hi\r\nTo: x@y\r\n\n"
       "line one\r\nFrom me to you\r\n\r\nlast, no line end";
-  EXPECT_EQ(slurp(box), expected);
+  EXPECT_EQ(sandbox::read(box), expected);
 
   // Header-only input: the header lines and the empty line, nothing more.
   r = run_in_child("", [&] { return SendVetter_delivermessage(box, {"H: 1"}) ? 0 : 1; });
   EXPECT_EQ(r.status, 0);
   expected += "H: 1\n\n";
-  EXPECT_EQ(slurp(box), expected);
+  EXPECT_EQ(sandbox::read(box), expected);
 
   // Given body lines are written as they are and standard input stays unread.
   r = run_in_child("UNREAD", [&] {
@@ -122,17 +102,17 @@ TEST(Delivery, MailFileLayoutBytes) {
   });
   EXPECT_EQ(r.status, 0);
   expected += "H: 3\n\nstdin body\n";
-  EXPECT_EQ(slurp(box), expected);
-  EXPECT_FALSE(exists(box + ".lock"));
+  EXPECT_EQ(sandbox::read(box), expected);
+  EXPECT_FALSE(sandbox::exists(box + ".lock"));
 
   // ".." is removed from the path; a missing directory is not created.
   Lines body = {"x\n"};
   EXPECT_TRUE(SendVetter_delivermessage(dir / "in..box", {"H: 4"}, &body));
-  EXPECT_EQ(slurp(box), expected + "H: 4\n\nx\n");
+  EXPECT_EQ(sandbox::read(box), expected + "H: 4\n\nx\n");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(SendVetter_delivermessage(dir / "missing/inbox", {"H: 5"}, &body));
   testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(exists(dir / "missing"));
+  EXPECT_FALSE(sandbox::exists(dir / "missing"));
 }
 
 // Many processes append to one mailbox at once; each message must arrive
@@ -165,7 +145,7 @@ TEST(Delivery, ConcurrentAppendsArriveWholeExactlyOnce) {
       } else {
         // Odd writers stream their body from standard input.
         std::string in = dir / ("in" + std::to_string(k));
-        put(in, message_body(k));
+        sandbox::write(in, message_body(k));
         int fd = ::open(in.c_str(), O_RDONLY);
         ::dup2(fd, 0);
         ok = SendVetter_delivermessage(box, headers);
@@ -181,7 +161,7 @@ TEST(Delivery, ConcurrentAppendsArriveWholeExactlyOnce) {
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  const std::string content = slurp(box);
+  const std::string content = sandbox::read(box);
   std::size_t total = 0;
   for (int k = 0; k < kWriters; ++k) {
     std::string whole = "From w" + std::to_string(k) + "@x Mon\nX-Writer: " + std::to_string(k) +
@@ -192,7 +172,7 @@ TEST(Delivery, ConcurrentAppendsArriveWholeExactlyOnce) {
     EXPECT_EQ(content.find(whole, at + 1), std::string::npos) << "writer " << k;
   }
   EXPECT_EQ(content.size(), total);
-  EXPECT_FALSE(exists(box + ".lock"));
+  EXPECT_FALSE(sandbox::exists(box + ".lock"));
 }
 
 // A write that fails part-way leaves the mailbox byte for byte as it was,
@@ -201,7 +181,7 @@ TEST(Delivery, FailedAppendLeavesMailboxUntouched) {
   TempDir dir;
   const std::string box = dir / "inbox";
   const std::string before = "From old@x Mon\nSubject: old\n\nold body\n";
-  put(box, before);
+  sandbox::write(box, before);
   const std::string small_body(300, 'b');
   const std::string big_body(200'000, 'B');  // several write blocks
 
@@ -213,15 +193,15 @@ TEST(Delivery, FailedAppendLeavesMailboxUntouched) {
       return SendVetter_delivermessage(box, {"From new@x Tue", "Subject: new"}, &lines) ? 0 : 7;
     });
     EXPECT_EQ(r.status, 7);
-    EXPECT_EQ(slurp(box), before);
-    EXPECT_FALSE(exists(box + ".lock"));
+    EXPECT_EQ(sandbox::read(box), before);
+    EXPECT_FALSE(sandbox::exists(box + ".lock"));
     // Body streamed from standard input.
     r = run_in_child(*body, [&] {
       limit_file_size(before.size() + 40);
       return SendVetter_delivermessage(box, {"From new@x Tue", "Subject: new"}) ? 0 : 7;
     });
     EXPECT_EQ(r.status, 7);
-    EXPECT_EQ(slurp(box), before);
+    EXPECT_EQ(sandbox::read(box), before);
   }
   // A file the failed append created (a new queue file) is removed again.
   auto fresh = run_in_child("", [&] {
@@ -230,8 +210,8 @@ TEST(Delivery, FailedAppendLeavesMailboxUntouched) {
     return SendVetter_delivermessage(dir / "new.msg", {"H: new"}, &lines) ? 0 : 7;
   });
   EXPECT_EQ(fresh.status, 7);
-  EXPECT_FALSE(exists(dir / "new.msg"));
-  EXPECT_FALSE(exists(dir / "new.msg.lock"));
+  EXPECT_FALSE(sandbox::exists(dir / "new.msg"));
+  EXPECT_FALSE(sandbox::exists(dir / "new.msg.lock"));
 
   // A body whose reading fails (standard input is a directory) is not
   // stored as if it were whole.
@@ -241,7 +221,7 @@ TEST(Delivery, FailedAppendLeavesMailboxUntouched) {
     return SendVetter_delivermessage(box, {"H: unread"}) ? 0 : 7;
   });
   EXPECT_EQ(unreadable.status, 7);
-  EXPECT_EQ(slurp(box), before);
+  EXPECT_EQ(sandbox::read(box), before);
 
   // The same limit with a message that fits: stored and reported.
   auto r = run_in_child("", [&] {
@@ -250,7 +230,7 @@ TEST(Delivery, FailedAppendLeavesMailboxUntouched) {
     return SendVetter_delivermessage(box, {"H: fits"}, &lines) ? 0 : 7;
   });
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(slurp(box), before + "H: fits\n\nok\n");
+  EXPECT_EQ(sandbox::read(box), before + "H: fits\n\nok\n");
 }
 
 long vm_hwm_kb() {
@@ -293,7 +273,7 @@ TEST(Delivery, HundredMegabyteBodyInBoundedMemory) {
   ASSERT_EQ(::stat(box.c_str(), &st), 0);
   const std::string head = "From big@x Mon\nSubject: big\n\n";
   EXPECT_EQ(static_cast<std::size_t>(st.st_size), head.size() + kBody);
-  long growth_kb = std::stol(slurp(figure));
+  long growth_kb = std::stol(sandbox::read(figure));
   std::cout << "peak RSS growth for a 100 MB body: " << growth_kb << " kB\n";
   RecordProperty("peak_rss_growth_kb", static_cast<int>(growth_kb));
   EXPECT_LT(growth_kb, 4096);
@@ -316,10 +296,10 @@ TEST(QueueStore, QueueIds) {
   // A source that always yields the same id: fine while that name is free,
   // then no free name within the bound.
   const std::string fixed = "Fixed_Id_0123456789abcdefghijKLM";
-  put(mb.dir / "random", "\x01\x02" + fixed + "\xff!!");
+  sandbox::write(mb.dir / "random", "\x01\x02" + fixed + "\xff!!");
   host_paths().urandom = mb.dir / "random";
   EXPECT_EQ(SendVetter_getqueueid(mb.emaildir), fixed + ".msg");
-  put(mb.queue(fixed + ".msg"), "held");
+  sandbox::write(mb.queue(fixed + ".msg"), "held");
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(draw_queue_id(mb.emaildir, std::chrono::milliseconds(300)), std::nullopt);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
@@ -337,9 +317,9 @@ TEST(QueueStore, VerificationsRecord) {
   // "/" and ".." leave the address; ".msg" leaves the id.
   EXPECT_TRUE(SendVetter_queuemessage(mb.emaildir, "a/b..c@x.example", "ID1.msg"));
   EXPECT_TRUE(SendVetter_queuemessage(mb.emaildir, "a/b..c@x.example", "ID2"));
-  EXPECT_EQ(slurp(mb.record("abc@x.example")), "ID1\nID2\n");
+  EXPECT_EQ(sandbox::read(mb.record("abc@x.example")), "ID1\nID2\n");
   EXPECT_EQ(verifications_record_name("../x/y..z"), "xyz");
-  EXPECT_FALSE(exists(mb.record("abc@x.example.lock")));
+  EXPECT_FALSE(sandbox::exists(mb.record("abc@x.example.lock")));
 
   // A record that cannot grow: failure, and the record as it was.
   auto r = run_in_child("", [&] {
@@ -347,14 +327,14 @@ TEST(QueueStore, VerificationsRecord) {
     return SendVetter_queuemessage(mb.emaildir, "abc@x.example", "ID3.msg") ? 0 : 7;
   });
   EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(slurp(mb.record("abc@x.example")), "ID1\nID2\n");
+  EXPECT_EQ(sandbox::read(mb.record("abc@x.example")), "ID1\nID2\n");
 
   // No verifications directory: failure, and no lock file left anywhere.
   TempDir bare;
   testing::internal::CaptureStderr();
   EXPECT_FALSE(SendVetter_queuemessage(bare.path(), "s@x", "ID4"));
   testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(exists(bare / "sendvetter"));
+  EXPECT_FALSE(sandbox::exists(bare / "sendvetter"));
 }
 
 // A release deletes the record while a queuing run waits for its lock: the
@@ -362,14 +342,14 @@ TEST(QueueStore, VerificationsRecord) {
 TEST(QueueStore, RecordDeletedWhileWaitingKeepsTheNewId) {
   Mailbox mb;
   const std::string record = mb.record("s@x.example");
-  put(record, "OLD\n");
+  sandbox::write(record, "OLD\n");
   int fd = ::open(record.c_str(), O_RDONLY);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
   FastPolls fast;
   pid_t pid = ::fork();
   if (pid == 0) ::_exit(SendVetter_queuemessage(mb.emaildir, "s@x.example", "NEW.msg") ? 0 : 1);
   // Once its pid is in the lock file it opens the record and blocks in flock.
-  for (int i = 0; i < 500 && slurp(record + ".lock") != std::to_string(pid); ++i) ::usleep(5000);
+  for (int i = 0; i < 500 && sandbox::read(record + ".lock") != std::to_string(pid); ++i) ::usleep(5000);
   ::usleep(200'000);
   ::unlink(record.c_str());
   ::flock(fd, LOCK_UN);
@@ -377,7 +357,7 @@ TEST(QueueStore, RecordDeletedWhileWaitingKeepsTheNewId) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(slurp(record), "NEW\n");
+  EXPECT_EQ(sandbox::read(record), "NEW\n");
 }
 
 TEST(Expiry, StrictAgeBoundaryAndLogLine) {
@@ -388,27 +368,27 @@ TEST(Expiry, StrictAgeBoundaryAndLogLine) {
   // Repeated until the clock did not tick during the run, so "exactly at
   // the age" is exact.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    put(mb.queue("edge.msg"), "e");
-    put(mb.queue("over.msg"), "o");
-    put(mb.queue("over.msg.lock"), "1");
-    put(mb.record("old@x"), "ID\n");
-    put(mb.emaildir + "/sendvetter/log/01-01-2000.log", "x\n");
+    sandbox::write(mb.queue("edge.msg"), "e");
+    sandbox::write(mb.queue("over.msg"), "o");
+    sandbox::write(mb.queue("over.msg.lock"), "1");
+    sandbox::write(mb.record("old@x"), "ID\n");
+    sandbox::write(mb.emaildir + "/sendvetter/log/01-01-2000.log", "x\n");
     const long long now = std::time(nullptr);
-    set_mtime(mb.queue("edge.msg"), now - age);
-    set_mtime(mb.queue("over.msg"), now - age - 1);
-    set_mtime(mb.queue("over.msg.lock"), now - age - 1);
-    set_mtime(mb.queue("subdir"), now - age - 100);
-    set_mtime(mb.record("old@x"), now - age - 5);
-    set_mtime(mb.emaildir + "/sendvetter/log/01-01-2000.log", now - age - 5);
+    sandbox::touch(mb.queue("edge.msg"), now - age);
+    sandbox::touch(mb.queue("over.msg"), now - age - 1);
+    sandbox::touch(mb.queue("over.msg.lock"), now - age - 1);
+    sandbox::touch(mb.queue("subdir"), now - age - 100);
+    sandbox::touch(mb.record("old@x"), now - age - 5);
+    sandbox::touch(mb.emaildir + "/sendvetter/log/01-01-2000.log", now - age - 5);
     SendVetter_checkdeadq(mb.emaildir, conf);
     if (std::time(nullptr) == now) break;
   }
-  EXPECT_TRUE(exists(mb.queue("edge.msg")));
-  EXPECT_FALSE(exists(mb.queue("over.msg")));
-  EXPECT_FALSE(exists(mb.queue("over.msg.lock")));
-  EXPECT_TRUE(exists(mb.queue("subdir")));
-  EXPECT_FALSE(exists(mb.record("old@x")));
-  EXPECT_FALSE(exists(mb.emaildir + "/sendvetter/log/01-01-2000.log"));
+  EXPECT_TRUE(sandbox::exists(mb.queue("edge.msg")));
+  EXPECT_FALSE(sandbox::exists(mb.queue("over.msg")));
+  EXPECT_FALSE(sandbox::exists(mb.queue("over.msg.lock")));
+  EXPECT_TRUE(sandbox::exists(mb.queue("subdir")));
+  EXPECT_FALSE(sandbox::exists(mb.record("old@x")));
+  EXPECT_FALSE(sandbox::exists(mb.emaildir + "/sendvetter/log/01-01-2000.log"));
   const std::string log = mb.log();
   EXPECT_NE(log.find("Unlinking " + mb.emaildir +
                      "/sendvetter/queue/over.msg because its older then 1296000 seconds\n"),
@@ -423,29 +403,29 @@ TEST(Expiry, ZeroOrNonNumericAgeAndMissingDirectories) {
   for (const char* value : {"0", "soon"}) {
     Mailbox mb;
     const long long now = std::time(nullptr);
-    put(mb.queue("past.msg"), "p");
-    put(mb.queue("future.msg"), "f");
-    set_mtime(mb.queue("past.msg"), now - 2);
-    set_mtime(mb.queue("future.msg"), now + 100);
+    sandbox::write(mb.queue("past.msg"), "p");
+    sandbox::write(mb.queue("future.msg"), "f");
+    sandbox::touch(mb.queue("past.msg"), now - 2);
+    sandbox::touch(mb.queue("future.msg"), now + 100);
     SendVetter_checkdeadq(mb.emaildir, {{"stale-queue-time", value}});
-    EXPECT_FALSE(exists(mb.queue("past.msg"))) << value;
-    EXPECT_TRUE(exists(mb.queue("future.msg"))) << value;
+    EXPECT_FALSE(sandbox::exists(mb.queue("past.msg"))) << value;
+    EXPECT_TRUE(sandbox::exists(mb.queue("future.msg"))) << value;
     EXPECT_NE(mb.log().find("/sendvetter/queue/past.msg because its older then 0 seconds\n"),
               std::string::npos)
         << value;
   }
   // Fractions of a day count; the age is written as a plain number.
   Mailbox mb;
-  put(mb.queue("half.msg"), "h");
-  set_mtime(mb.queue("half.msg"), std::time(nullptr) - 43200 - 10);
+  sandbox::write(mb.queue("half.msg"), "h");
+  sandbox::touch(mb.queue("half.msg"), std::time(nullptr) - 43200 - 10);
   SendVetter_checkdeadq(mb.emaildir, {{"stale-queue-time", "0.5 days"}});
-  EXPECT_FALSE(exists(mb.queue("half.msg")));
+  EXPECT_FALSE(sandbox::exists(mb.queue("half.msg")));
   EXPECT_NE(mb.log().find("because its older then 43200 seconds"), std::string::npos);
 
   // Nothing to read: no error, no log.
   TempDir empty;
   SendVetter_checkdeadq(empty.path(), {{"stale-queue-time", "0"}});
-  EXPECT_FALSE(exists(empty / "sendvetter"));
+  EXPECT_FALSE(sandbox::exists(empty / "sendvetter"));
 }
 
 // Holds three messages for one sender, in record order q2, q1, q3, with an
@@ -455,28 +435,28 @@ struct HeldMail : Mailbox {
   std::string m2 = "From s@x Tue\nSubject: two\n\nbody two\nFrom inside\n";
   std::string m3 = "From s@x Wed\nSubject: three\n\n" + std::string(1000, '3') + "\n";
   HeldMail() {
-    put(queue("q1.msg"), m1);
-    put(queue("q2.msg"), m2);
-    put(queue("q3.msg"), m3);
-    put(record("s@x"), "q2\ngone\nq1\nq3\n");
+    sandbox::write(queue("q1.msg"), m1);
+    sandbox::write(queue("q2.msg"), m2);
+    sandbox::write(queue("q3.msg"), m3);
+    sandbox::write(record("s@x"), "q2\ngone\nq1\nq3\n");
   }
 };
 
 TEST(Release, HeldMessagesInRecordOrder) {
   HeldMail held;
-  put(held.inbox, "earlier\n");
+  sandbox::write(held.inbox, "earlier\n");
   EXPECT_TRUE(release_held_mail(held.emaildir, held.inbox, "s@x"));
-  EXPECT_EQ(slurp(held.inbox), "earlier\n" + held.m2 + held.m1 + held.m3);
-  for (const char* q : {"q1.msg", "q2.msg", "q3.msg"}) EXPECT_FALSE(exists(held.queue(q)));
-  EXPECT_FALSE(exists(held.record("s@x")));
-  EXPECT_FALSE(exists(held.record("s@x.lock")));
-  EXPECT_FALSE(exists(held.inbox + ".lock"));
+  EXPECT_EQ(sandbox::read(held.inbox), "earlier\n" + held.m2 + held.m1 + held.m3);
+  for (const char* q : {"q1.msg", "q2.msg", "q3.msg"}) EXPECT_FALSE(sandbox::exists(held.queue(q)));
+  EXPECT_FALSE(sandbox::exists(held.record("s@x")));
+  EXPECT_FALSE(sandbox::exists(held.record("s@x.lock")));
+  EXPECT_FALSE(sandbox::exists(held.inbox + ".lock"));
 
   // Nothing held: success, and the inbox is created all the same.
   Mailbox fresh;
   EXPECT_TRUE(release_held_mail(fresh.emaildir, fresh.inbox, "nobody@x"));
-  EXPECT_TRUE(exists(fresh.inbox));
-  EXPECT_EQ(slurp(fresh.inbox), "");
+  EXPECT_TRUE(sandbox::exists(fresh.inbox));
+  EXPECT_EQ(sandbox::read(fresh.inbox), "");
 }
 
 TEST(Release, FailingInboxKeepsQueueFilesAndIds) {
@@ -485,25 +465,25 @@ TEST(Release, FailingInboxKeepsQueueFilesAndIds) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(release_held_mail(held.emaildir, held.dir / "missing/inbox", "s@x"));
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(slurp(held.queue("q1.msg")), held.m1);
-  EXPECT_EQ(slurp(held.queue("q2.msg")), held.m2);
-  EXPECT_EQ(slurp(held.record("s@x")), "q2\ngone\nq1\nq3\n");
+  EXPECT_EQ(sandbox::read(held.queue("q1.msg")), held.m1);
+  EXPECT_EQ(sandbox::read(held.queue("q2.msg")), held.m2);
+  EXPECT_EQ(sandbox::read(held.record("s@x")), "q2\ngone\nq1\nq3\n");
 
   // The inbox fills up during the second message: nothing is released (the
   // first message is cut off again), everything stays held and recorded.
-  put(held.inbox, "");
+  sandbox::write(held.inbox, "");
   auto r = run_in_child("", [&] {
     limit_file_size(held.m2.size() + 10);
     return release_held_mail(held.emaildir, held.inbox, "s@x") ? 0 : 7;
   });
   EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(slurp(held.inbox), "");
-  EXPECT_EQ(slurp(held.queue("q1.msg")), held.m1);
-  EXPECT_EQ(slurp(held.queue("q2.msg")), held.m2);
-  EXPECT_EQ(slurp(held.queue("q3.msg")), held.m3);
-  EXPECT_EQ(slurp(held.record("s@x")), "q2\ngone\nq1\nq3\n");
-  EXPECT_FALSE(exists(held.record("s@x.lock")));
-  EXPECT_FALSE(exists(held.inbox + ".lock"));
+  EXPECT_EQ(sandbox::read(held.inbox), "");
+  EXPECT_EQ(sandbox::read(held.queue("q1.msg")), held.m1);
+  EXPECT_EQ(sandbox::read(held.queue("q2.msg")), held.m2);
+  EXPECT_EQ(sandbox::read(held.queue("q3.msg")), held.m3);
+  EXPECT_EQ(sandbox::read(held.record("s@x")), "q2\ngone\nq1\nq3\n");
+  EXPECT_FALSE(sandbox::exists(held.record("s@x.lock")));
+  EXPECT_FALSE(sandbox::exists(held.inbox + ".lock"));
 
   // A queue file that a run is still storing (it holds its flock) is not
   // waited for with the inbox locked: the release fails and keeps it all.
@@ -516,36 +496,36 @@ TEST(Release, FailingInboxKeepsQueueFilesAndIds) {
     });
     ::close(writer);
     EXPECT_EQ(r.status, 7);
-    EXPECT_EQ(slurp(held.inbox), "");
-    EXPECT_EQ(slurp(held.queue("q2.msg")), held.m2);
-    EXPECT_EQ(slurp(held.record("s@x")), "q2\ngone\nq1\nq3\n");
+    EXPECT_EQ(sandbox::read(held.inbox), "");
+    EXPECT_EQ(sandbox::read(held.queue("q2.msg")), held.m2);
+    EXPECT_EQ(sandbox::read(held.record("s@x")), "q2\ngone\nq1\nq3\n");
   }
 
   // A retry with room releases everything, once, in record order.
   EXPECT_TRUE(release_held_mail(held.emaildir, held.inbox, "s@x"));
-  EXPECT_EQ(slurp(held.inbox), held.m2 + held.m1 + held.m3);
-  EXPECT_FALSE(exists(held.record("s@x")));
-  for (const char* q : {"q1.msg", "q2.msg", "q3.msg"}) EXPECT_FALSE(exists(held.queue(q)));
+  EXPECT_EQ(sandbox::read(held.inbox), held.m2 + held.m1 + held.m3);
+  EXPECT_FALSE(sandbox::exists(held.record("s@x")));
+  for (const char* q : {"q1.msg", "q2.msg", "q3.msg"}) EXPECT_FALSE(sandbox::exists(held.queue(q)));
 }
 
 TEST(Release, DeliverOneQueueFile) {
   HeldMail held;
   EXPECT_TRUE(deliver_queue_file(held.inbox, held.queue("q3.msg")));
-  EXPECT_EQ(slurp(held.inbox), held.m3);
-  EXPECT_FALSE(exists(held.queue("q3.msg")));
+  EXPECT_EQ(sandbox::read(held.inbox), held.m3);
+  EXPECT_FALSE(sandbox::exists(held.queue("q3.msg")));
   // Gone already: nothing appended, still success.
   EXPECT_TRUE(deliver_queue_file(held.inbox, held.queue("q3.msg")));
-  EXPECT_EQ(slurp(held.inbox), held.m3);
+  EXPECT_EQ(sandbox::read(held.inbox), held.m3);
   // A failed append keeps the queue file and the inbox as they were.
   auto r = run_in_child("", [&] {
     limit_file_size(held.m3.size() + 5);
     return deliver_queue_file(held.inbox, held.queue("q2.msg")) ? 0 : 7;
   });
   EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(slurp(held.inbox), held.m3);
-  EXPECT_EQ(slurp(held.queue("q2.msg")), held.m2);
+  EXPECT_EQ(sandbox::read(held.inbox), held.m3);
+  EXPECT_EQ(sandbox::read(held.queue("q2.msg")), held.m2);
   // The record is not touched by a single delivery.
-  EXPECT_EQ(slurp(held.record("s@x")), "q2\ngone\nq1\nq3\n");
+  EXPECT_EQ(sandbox::read(held.record("s@x")), "q2\ngone\nq1\nq3\n");
 }
 
 }  // namespace
