@@ -49,6 +49,18 @@ long long leading_integer(const std::string& text) {
   return static_cast<long long>(value);
 }
 
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::string chomp(std::string line) {
   if (!line.empty() && line.back() == '\n') line.pop_back();
   return line;

@@ -14,6 +14,9 @@ std::vector<std::string> split_dropping_trailing_empty(const std::string& text, 
 // -> 12, "abc" -> 0); leading white space allowed.
 long long leading_integer(const std::string& text);
 double leading_decimal(const std::string& text);
+// The lines of text without their "\n"; a last line without one counts,
+// an empty text has no lines.
+std::vector<std::string> split_lines(const std::string& text);
 // Removes one trailing "\n".
 std::string chomp(std::string line);
 

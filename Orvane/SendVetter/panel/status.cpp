@@ -57,16 +57,7 @@ void SendVetter_accountmanagelist(const std::string& link) {
 Lines SendVetter_listpops() {
   std::string program = Orvane::root + "/orvane-email.pl";
   if (!path_exists(program)) program = Orvane::root + "/orvane-email";
-  const std::string output = run_and_read(program, {program, "listpops"});
-  Lines names;
-  std::size_t start = 0;
-  while (start < output.size()) {
-    std::size_t end = output.find('\n', start);
-    if (end == std::string::npos) end = output.size();
-    names.push_back(output.substr(start, end - start));
-    start = end + 1;
-  }
-  return names;
+  return split_lines(run_and_read(program, {program, "listpops"}));
 }
 
 }  // namespace Orvane::SendVetter

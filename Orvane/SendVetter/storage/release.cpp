@@ -2,6 +2,7 @@
 // before they are deleted, and the sender's verifications record consumed
 // under its own mail-file lock.
 #include "Orvane/SendVetter/storage/release.h"
+#include "Orvane/SendVetter/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -75,15 +76,7 @@ std::optional<std::vector<std::string>> read_ids(int fd) {
         return true;
       }))
     return std::nullopt;
-  std::vector<std::string> ids;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    ids.push_back(content.substr(start, end - start));
-    start = end + 1;
-  }
-  return ids;
+  return split_lines(content);
 }
 
 }  // namespace
