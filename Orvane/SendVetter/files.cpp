@@ -2,6 +2,7 @@
 // buffered line reader behind standard input.
 #include "Orvane/SendVetter/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -76,10 +77,25 @@ std::vector<std::string> list_directory(const std::string& path) {
 std::string read_file(const std::string& path) {
   SafeFile::Handle file;
   if (!file.open(path, "<")) return {};
-  std::string content;
-  LineReader reader(file.fd());
-  std::string chunk;
-  while (reader.read_chunk(chunk, 1 << 16)) content += chunk;
+  // Read straight into the result, sized by the file (one byte more, so
+  // that end of file is seen without growing): the panel's search reads
+  // thousands of files, and copying each through buffers cost more than
+  // reading it.
+  // The size is only a hint (capped: a file may claim more than it holds).
+  struct stat st;
+  std::size_t hint = 1 << 16;
+  if (::fstat(file.fd(), &st) == 0 && st.st_size > 0)
+    hint = std::min<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 1 << 26);
+  std::string content(hint, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    if (used == content.size()) content.resize(content.size() * 2);
+    ssize_t n = ::read(file.fd(), content.data() + used, content.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  content.resize(used);
   return content;
 }
 
