@@ -27,9 +27,11 @@ std::string read(const std::string& path) {
   return out.str();
 }
 
-void write(const std::string& path, const std::string& content) {
+bool write(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+  out.close();
+  return !out.fail();
 }
 
 bool exists(const std::string& path) {
@@ -70,22 +72,18 @@ void write_executable(const std::string& path, const std::string& content) {
 
 }  // namespace
 
-Sandbox::Sandbox() {
-  char tmpl[] = "/tmp/sendvetter-test-XXXXXX";
-  root_ = ::mkdtemp(tmpl);
+Sandbox::Sandbox(const std::string& root) : root_(root) {
+  if (root_.empty()) {
+    char tmpl[] = "/tmp/sendvetter-test-XXXXXX";
+    root_ = ::mkdtemp(tmpl);
+  }
   for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent",
                           "/usr/local/orvane/etc/sendvetter/forms"})
     fs::create_directories(root_ + dir);
   write(root_ + "/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n");
   write(root_ + "/etc/userdomains", "");
   write_executable(root_ + "/bin/hostname", "#!/bin/sh\necho host.example.test\n");
-  // Captures each submission as sent/<n>.eml: its arguments, then its input.
-  write_executable(root_ + "/usr/sbin/sendmail",
-                   "#!/bin/sh\n"
-                   "dir=\"" + root_ + "/sent\"\n"
-                   "n=$(ls \"$dir\" | wc -l)\n"
-                   "f=\"$dir/$(printf %06d $n).eml\"\n"
-                   "{ echo \"ARGS: $*\"; cat; } > \"$f.tmp\" && mv \"$f.tmp\" \"$f\"\n");
+  use_sendmail("");
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(std::string(SENDVETTER_SOURCE_DIR) + "/forms", ec))
     if (entry.path().extension() == ".txt")
@@ -128,12 +126,27 @@ std::vector<std::string> Sandbox::sent() const {
   return messages;
 }
 
+void Sandbox::use_sendmail(const std::string& program) {
+  const std::string path = root_ + "/usr/sbin/sendmail";
+  ::unlink(path.c_str());
+  if (!program.empty()) {
+    std::error_code ec;
+    fs::create_symlink(program, path, ec);
+    return;
+  }
+  // Captures each submission as sent/<n>.eml: its arguments, then its input.
+  write_executable(path,
+                   "#!/bin/sh\n"
+                   "dir=\"" + root_ + "/sent\"\n"
+                   "n=$(ls \"$dir\" | wc -l)\n"
+                   "f=\"$dir/$(printf %06d $n).eml\"\n"
+                   "{ echo \"ARGS: $*\"; cat; } > \"$f.tmp\" && mv \"$f.tmp\" \"$f\"\n");
+}
+
 void Sandbox::break_sendmail(bool missing) {
   const std::string path = root_ + "/usr/sbin/sendmail";
-  if (missing)
-    ::unlink(path.c_str());
-  else
-    write_executable(path, "#!/bin/sh\ncat >/dev/null\nexit 1\n");
+  ::unlink(path.c_str());
+  if (!missing) write_executable(path, "#!/bin/sh\ncat >/dev/null\nexit 1\n");
 }
 
 Result Sandbox::filter(const std::vector<std::string>& argv, const std::string& input) const {

@@ -1,7 +1,7 @@
-// Sandbox: a throw-away host for end-to-end tests. It holds fixture host
-// files (passwd, userdomains), home directories, a capturing sendmail, a
-// fixed hostname, the system forms, and runs the real programs against them
-// through SENDVETTER_HOST_ROOT.
+// Sandbox: a throw-away host for end-to-end tests and the benchmarks. It
+// holds fixture host files (passwd, userdomains), home directories, a
+// capturing sendmail, a fixed hostname, the system forms, and runs the real
+// programs against them through SENDVETTER_HOST_ROOT.
 #pragma once
 
 #include <functional>
@@ -21,7 +21,9 @@ struct Result {
 
 class Sandbox {
  public:
-  Sandbox();
+  // The host is built in root (made if missing), or in a fresh directory
+  // under /tmp; it is removed at the end unless SENDVETTER_KEEP_SANDBOX is set.
+  explicit Sandbox(const std::string& root = "");
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
@@ -48,6 +50,9 @@ class Sandbox {
   std::vector<std::string> sent() const;
   // Makes the fixture sendmail fail (exit 1) or disappear.
   void break_sendmail(bool missing);
+  // Puts program (a symbolic link to it) in the place of the capturing
+  // sendmail; an empty name brings the capture back.
+  void use_sendmail(const std::string& program);
 
   std::string system_form_dir() const;
 
@@ -93,7 +98,8 @@ class Sandbox {
 
 // File helpers for assertions.
 std::string read(const std::string& path);
-void write(const std::string& path, const std::string& content);
+// false when the file could not be written whole
+bool write(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
 std::vector<std::string> list(const std::string& dir);  // sorted
 // Sets a file's modification time.
