@@ -5,7 +5,7 @@
 # docs/performance-scaling.svg. Extra arguments go to the harness, e.g.
 #   ./run bench --scale 0.3              fewer rounds (a quick look)
 #   ./run bench --only deliver4k,lists   some scenarios only
-# Scenarios: deliver4k deliver1m challenge release lists queue big panel.
+# The scenarios are listed by name at the end of bench/scenarios.cpp.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-bench"
@@ -32,8 +32,6 @@ cmake --build "$build" -j "$jobs" --target sendvetter sendvetter-panel \
 
 echo "== whole-process benchmarks (interleaved, medians)"
 "$build/bench/sendvetter_bench_harness" \
-  --filter "$build/sendvetter" --panel "$build/sendvetter-panel" \
-  --sendmail "$build/bench/sendvetter_bench_sendmail" --forms "$top/forms" \
   --results "$top/bench/results.md" --svg "$top/docs/performance-scaling.svg" "$@"
 
 # After the harness: their thousands of scratch files must not leave the
