@@ -22,6 +22,7 @@
 #include "Orvane/SendVetter/files.h"
 #include "Orvane/SendVetter/regex.h"
 #include "Orvane/SendVetter/storage/release.h"
+#include "Orvane/SendVetter/text.h"
 #include "bin/sendvetter/message_run.h"
 
 namespace Orvane::SendVetter {
@@ -155,14 +156,18 @@ bool is_from_self(MessageRun& run) {
 }
 
 // Submitted on this host, or by an authenticated client ("asmtp" and its
-// current names "esmtpa" / "esmtpsa").
-bool is_local_submission(const std::string& transport) {
+// current names "esmtpa" / "esmtpsa"); mail servers write the protocol word
+// in either case. Postfix's local pickup records no protocol word at all:
+// "by host (Postfix, from userid 1001)".
+bool is_local_submission(const MessageRun& run) {
+  static const Regex local_pickup("^by\\s+\\S+\\s+\\([^()]*, from userid \\d+\\)");
+  const std::string transport = ascii_lower(run.transportmethod);
   return transport.find("local") != std::string::npos || transport == "asmtp" ||
-         transport == "esmtpa" || transport == "esmtpsa";
+         transport == "esmtpa" || transport == "esmtpsa" || local_pickup.search(run.received);
 }
 
 Outcome handle_from_self(MessageRun& run) {
-  if (is_local_submission(run.transportmethod)) {
+  if (is_local_submission(run)) {
     log3(run, "Processing email from self " + sender_email_subject(run));
     return deliver_to_inbox(run);
   }

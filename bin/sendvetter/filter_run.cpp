@@ -75,7 +75,8 @@ int filter_run(const std::string& account) {
 
   run.subject = SendVetter_getheader("subject", run.headers);
   run.sendvetter = SendVetter_getheader("x-sendvetter", run.headers);
-  run.transportmethod = SendVetter_gettransportmethod(SendVetter_getheader("received", run.headers));
+  run.received = SendVetter_getheader("received", run.headers);
+  run.transportmethod = SendVetter_gettransportmethod(run.received);
   run.to = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("to", run.headers)));
   run.cc = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("cc", run.headers)));
   Lines recipients = run.to;

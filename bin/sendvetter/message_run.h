@@ -23,6 +23,7 @@ struct MessageRun {
   std::string email;        // the sender address every decision uses
   std::string subject;
   std::string sendvetter;   // the message's own "X-Sendvetter:" value
+  std::string received;      // the first Received value
   std::string transportmethod;
   Lines to, cc;
   std::string returnaddy;
