@@ -3,8 +3,6 @@
 # package itself would replace the machine's mail server) and layered over
 # /usr, with Debian's master.cf, the test's private main.cf settings and the
 # guide's snippets in /etc/postfix.
-DOMAIN=example.com
-STRANGER=stranger@far.test
 Q=/var/spool/postfix   # inside the namespace: a tmpfs
 
 mta_prepare() {
@@ -42,7 +40,6 @@ mail_owner = postfix
 setgid_group = postdrop
 alias_maps =
 alias_database =
-home_mailbox = mbox
 maillog_file = $T/maillog
 maillog_file_prefixes = $T
 smtputf8_enable = no

@@ -8,7 +8,7 @@
 # submitted on the host, is delivered. Python's mbox reader then finds exactly
 # the messages delivered, each whole.
 #
-# Usage: roundtrip.sh exim|postfix RELEASE_BUILD_DIR
+# Usage: roundtrip.sh exim|exim-split|postfix RELEASE_BUILD_DIR
 #
 # Runs as root only. Everything happens inside private mount, process and
 # network namespaces: fixture /etc/passwd, /etc/userdomains and the mail
@@ -23,6 +23,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 guide=$here/../../docs/operators.md
 SKIP=77
 OWNER=bob
+DOMAIN=example.com          # a hosted domain, in /etc/userdomains
+STRANGER=stranger@far.test  # a system user at the system's own domain
 PORT=25
 
 say() { printf '== %s\n' "$*"; }
@@ -40,9 +42,9 @@ snippet() {
   printf '%s\n' "$text"
 }
 
-MTA=${1:?usage: roundtrip.sh exim|postfix RELEASE_BUILD_DIR}
+MTA=${1:?usage: roundtrip.sh exim|exim-split|postfix RELEASE_BUILD_DIR}
 # shellcheck source=/dev/null
-. "$here/$MTA.sh"
+. "$here/${MTA%-split}.sh"
 
 # ---------------------------------------------------------------------------
 # Inside the namespaces (second stage).
@@ -55,7 +57,7 @@ inner() {
   emaildir=$home/etc/$DOMAIN/info
   deliverdir=$home/mail/$DOMAIN/info
   inbox=$deliverdir/inbox
-  mbox=$T/home/stranger/mbox
+  mbox=/var/mail/stranger
   local account=info@$DOMAIN
 
   ip link set lo up || skip "cannot bring up loopback in the private network namespace"
@@ -66,6 +68,8 @@ inner() {
   [ -e /etc/sendvetter-test-layer ] || fail "the fixture layer is not in place"
   [ -f /usr/local/orvane/etc/sendvetter/forms/verify.txt ] || fail "the installed forms are not in place"
   getent passwd "$OWNER" >/dev/null || fail "fixture user $OWNER unknown"
+  mount -t tmpfs -o mode=2775,gid="$(getent group mail | cut -d: -f3)" sendvetter-mail /var/mail ||
+    fail "no private /var/mail"
 
   mta_start
   local deadline=$((SECONDS + 20))
@@ -244,7 +248,7 @@ fi
 # Outside (first stage): checks, the mail server, the installed build, the
 # fixture layers.
 # ---------------------------------------------------------------------------
-tree=${2:?usage: roundtrip.sh exim|postfix RELEASE_BUILD_DIR}
+tree=${2:?usage: roundtrip.sh exim|exim-split|postfix RELEASE_BUILD_DIR}
 [ "$(id -u)" -eq 0 ] || skip "needs root (private namespaces, fixture users, a mail server)"
 command -v unshare >/dev/null || skip "unshare is not available"
 command -v setpriv >/dev/null || skip "setpriv is not available"
