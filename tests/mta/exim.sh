@@ -93,4 +93,15 @@ mta_more_steps() {
   wait_for "a second challenge" is 2 count "$mbox" 'X-Sendvetter:'
   ! contains "$inbox" tok6-system || fail "mail for $OWNER went to info's inbox"
   say "system account $OWNER: held in $home/etc/sendvetter/queue, challenge sent"
+
+  # The package removed (dpkg -r): the mailbox is delivered without the filter.
+  mount --bind "$T/usr-plain" /usr || fail "cannot hide the installed filter"
+  if [ -e /usr/bin/sendvetter ]; then
+    say "not checked: routing without the filter (this machine has /usr/bin/sendvetter)"
+  else
+    state=$($exim -bt "info@$DOMAIN" 2>&1) || true
+    [[ $state == *"router = hosted_mailbox"* ]] || fail "without the filter installed, exim routes: $state"
+    say "without the filter installed, info@$DOMAIN goes straight to the inbox"
+  fi
+  umount -l /usr
 }

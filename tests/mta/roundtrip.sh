@@ -63,7 +63,8 @@ inner() {
   ip link set lo up || skip "cannot bring up loopback in the private network namespace"
   mount -t overlay sendvetter-etc -o "lowerdir=$T/layer-etc:/etc" /etc ||
     skip "cannot layer the fixture files over /etc (overlay mounts unavailable)"
-  mount -t overlay sendvetter-usr -o "lowerdir=$USR_LAYERS:/usr" /usr ||
+  mkdir "$T/usr-plain" && mount --bind /usr "$T/usr-plain" &&
+    mount -t overlay sendvetter-usr -o "lowerdir=$USR_LAYERS:/usr" /usr ||
     skip "cannot layer the installed programs over /usr (overlay mounts unavailable)"
   [ -e /etc/sendvetter-test-layer ] || fail "the fixture layer is not in place"
   [ -f /usr/local/orvane/etc/sendvetter/forms/verify.txt ] || fail "the installed forms are not in place"
