@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/message/header_block.h"
 
 namespace fs = std::filesystem;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "fuzz_common.h"
 
 using namespace Orvane::SendVetter;

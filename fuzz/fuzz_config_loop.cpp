@@ -10,9 +10,9 @@
 #include <string>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/challenge/loopprotect.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/challenge/loop_protect.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "SafeFile/SafeFile.h"
 #include "fuzz_common.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "fuzz_common.h"
 

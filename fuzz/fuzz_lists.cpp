@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "fuzz_common.h"
 
 using namespace Orvane::SendVetter;

@@ -11,9 +11,9 @@
 #include <sys/stat.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/host_paths.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "fuzz_common.h"
 #include "html_check.h"
 

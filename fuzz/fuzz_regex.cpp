@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "fuzz_common.h"
 
 using Orvane::SendVetter::Regex;

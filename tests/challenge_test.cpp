@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/challenge/loopprotect.h"
-#include "Orvane/SendVetter/host_paths.h"
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/challenge/loop_protect.h"
+#include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "sandbox.h"
 #include "test_util.h"
 

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/host_paths.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "sandbox.h"
 #include "test_util.h"
 

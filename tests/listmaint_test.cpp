@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "sandbox.h"
 #include "test_util.h"
 

@@ -1,7 +1,7 @@
 // The PCRE2 gateway: captures, substitution, and hostile patterns as "no match".
 #include <gtest/gtest.h>
 
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/base/regex.h"
 
 using Orvane::SendVetter::Regex;
 

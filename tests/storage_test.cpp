@@ -18,8 +18,8 @@
 #include <utime.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/host_paths.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/storage/queue.h"
 #include "Orvane/SendVetter/storage/release.h"
 #include "SafeFile/SafeFile.h"

@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

@@ -18,11 +18,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Orvane/SendVetter/challenge/loopprotect.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/challenge/loop_protect.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/storage/release.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "bin/sendvetter/message_run.h"
 
 namespace Orvane::SendVetter {
@@ -31,7 +31,7 @@ namespace {
 
 void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.emaildir, text); }
 
-std::string inbox(const MessageRun& run) { return run.emaildeliverdir + "/inbox"; }
+std::string inbox(const MessageRun& run) { return run.deliverdir + "/inbox"; }
 std::string queue_dir(const MessageRun& run) { return run.emaildir + "/sendvetter/queue"; }
 
 // The id after a subject marker, or empty when the marker is absent.

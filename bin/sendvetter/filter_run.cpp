@@ -9,7 +9,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/resolve.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 #include "bin/sendvetter/exit_status.h"
 #include "bin/sendvetter/message_run.h"
 
@@ -51,7 +51,7 @@ int filter_run(const std::string& account) {
     return kExitTempFail;
   }
   run.emaildir = dirs.emaildir;
-  run.emaildeliverdir = dirs.deliverdir;
+  run.deliverdir = dirs.deliverdir;
 
   auto id = SendVetter_getourid(run.emaildir);
   if (!id) return kExitNoRandomData;

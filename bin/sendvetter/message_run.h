@@ -15,7 +15,7 @@ struct MessageRun {
   // The web domain is needed only by form messages; for a system account it
   // costs a run of the hostname command, so it is looked up on first use.
   const std::string& webdomain();
-  std::string emaildir, emaildeliverdir;
+  std::string emaildir, deliverdir;
   std::string id;
   Conf conf;
   Lines headers;

@@ -12,11 +12,11 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/host_paths.h"
-#include "Orvane/SendVetter/regex.h"
-#include "Orvane/SendVetter/spawn.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/base/regex.h"
+#include "Orvane/SendVetter/base/spawn.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

@@ -12,7 +12,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/resolve.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 
 namespace Orvane::SendVetter {
 

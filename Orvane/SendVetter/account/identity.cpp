@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/host_paths.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/host_paths.h"
 
 namespace Orvane::SendVetter {
 

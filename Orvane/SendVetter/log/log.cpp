@@ -5,8 +5,8 @@
 #include <iostream>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

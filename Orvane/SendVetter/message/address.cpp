@@ -2,9 +2,9 @@
 // and the return address chosen among the owner's configured addresses.
 // Plain text rules, no address-syntax parser.
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/regex.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/regex.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 
 namespace Orvane::SendVetter {
 

@@ -4,9 +4,9 @@
 // (a "\r" before it stays); continuation lines are separate elements. The
 // empty line ending the block is consumed; the body stays on standard input.
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/message/header_block.h"
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/base/regex.h"
 
 namespace Orvane::SendVetter {
 

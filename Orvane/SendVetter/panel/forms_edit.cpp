@@ -14,8 +14,8 @@
 #include <iostream>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/host_paths.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/panel/html.h"
 #include "Orvane/SendVetter/panel/support.h"
 

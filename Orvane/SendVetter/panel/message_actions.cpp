@@ -10,10 +10,10 @@
 #include <iostream>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/panel/support.h"
 #include "Orvane/SendVetter/storage/release.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

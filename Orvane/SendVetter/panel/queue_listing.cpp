@@ -13,12 +13,12 @@
 #include <string_view>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "Orvane/SendVetter/panel/html.h"
 #include "Orvane/SendVetter/panel/support.h"
-#include "Orvane/SendVetter/regex.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/regex.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

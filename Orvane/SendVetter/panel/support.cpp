@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "Orvane/SendVetter/panel/html.h"
 

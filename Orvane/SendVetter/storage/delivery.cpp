@@ -1,8 +1,8 @@
 // Appending one message to a mail file (the inbox or a queue file): its
 // header lines, one empty line, then the body exactly as received.
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/storage/mailfile.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/storage/mail_file.h"
 
 namespace Orvane::SendVetter {
 

@@ -3,8 +3,8 @@
 #include "Orvane/SendVetter/storage/queue.h"
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/storage/mailfile.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/storage/mail_file.h"
 #include "Orvane/SendVetter/storage/release.h"
 
 namespace Orvane::SendVetter {

@@ -2,7 +2,7 @@
 // before they are deleted, and the sender's verifications record consumed
 // under its own mail-file lock.
 #include "Orvane/SendVetter/storage/release.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/storage/mailfile.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/storage/mail_file.h"
 
 namespace Orvane::SendVetter {
 

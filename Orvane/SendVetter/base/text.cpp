@@ -1,5 +1,5 @@
 // Text helpers shared across subsystems.
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/text.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Regex: RAII over pcre2_code, pcre2_match_data and a limited match context.
-#include "Orvane/SendVetter/regex.h"
+#include "Orvane/SendVetter/base/regex.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>

@@ -1,5 +1,5 @@
 // Durable, all-or-nothing appends to mail files under the mail-file lock.
-#include "Orvane/SendVetter/storage/mailfile.h"
+#include "Orvane/SendVetter/storage/mail_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "SafeFile/lockwait.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "SafeFile/lock_wait.h"
 
 namespace Orvane::SendVetter {
 

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "SafeFile/lockwait.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "SafeFile/lock_wait.h"
 
 namespace Orvane::SendVetter {
 

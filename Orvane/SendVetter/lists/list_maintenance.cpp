@@ -5,8 +5,8 @@
 // metacharacter escaped, so it matches that address literally ("/" stays:
 // rule matching escapes it).
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

@@ -1,6 +1,6 @@
 // File-system helpers: the ".." rule, one-level directory creation, and the
 // buffered line reader behind standard input.
-#include "Orvane/SendVetter/files.h"
+#include "Orvane/SendVetter/base/files.h"
 
 #include <algorithm>
 #include <cerrno>

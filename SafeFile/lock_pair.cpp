@@ -10,7 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "SafeFile/lockwait.h"
+#include "SafeFile/lock_wait.h"
 
 namespace SafeFile {
 

@@ -6,9 +6,9 @@
 // order, so text inserted by one replacement is seen by the later ones only.
 // The whole message is built in memory before sendmail starts.
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/host_paths.h"
-#include "Orvane/SendVetter/spawn.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/base/spawn.h"
 
 namespace Orvane::SendVetter {
 

@@ -11,9 +11,9 @@
 #include <tuple>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/regex.h"
-#include "Orvane/SendVetter/text.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/regex.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 

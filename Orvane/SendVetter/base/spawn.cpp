@@ -1,6 +1,6 @@
 // Child programs through posix_spawnp: no shell, and a failed exec ends the
 // child at once.
-#include "Orvane/SendVetter/spawn.h"
+#include "Orvane/SendVetter/base/spawn.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,5 +1,5 @@
 // The host paths: real ones, or relocated below a sandbox in test builds.
-#include "Orvane/SendVetter/host_paths.h"
+#include "Orvane/SendVetter/base/host_paths.h"
 
 #include <cstdlib>
 

@@ -5,7 +5,7 @@
 // pair, opened read/write without truncation, so concurrent runs never lose
 // each other's counts. An address holding "=", "%" or a line break is stored
 // percent-encoded, since the line format cannot carry it as it is.
-#include "Orvane/SendVetter/challenge/loopprotect.h"
+#include "Orvane/SendVetter/challenge/loop_protect.h"
 
 #include <ctime>
 #include <map>
@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/files.h"
-#include "Orvane/SendVetter/text.h"
-#include "SafeFile/lockwait.h"
+#include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
+#include "SafeFile/lock_wait.h"
 
 namespace Orvane::SendVetter {
 
