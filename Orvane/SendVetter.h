@@ -7,11 +7,8 @@
 // results. Only the programs under bin/ end the process; a function that
 // would end the run says so in its result.
 //
-// Per-account layout (email directory E, delivery directory D):
-//   E/sendvetter.conf, E/.sendvetterenable          configuration, enable flag
-//   E/.sendvetter/{id,loopprotect,forms/,*-list.txt} settings directory
-//   E/sendvetter/{queue,verifications,log}/          held mail and activity log
-//   D/inbox                                          the mailbox file
+// Every file of a mailbox (email directory E, delivery directory D) is named
+// in Orvane/SendVetter/account/mailbox.h.
 #pragma once
 
 #include <map>

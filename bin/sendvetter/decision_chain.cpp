@@ -29,10 +29,7 @@ namespace Orvane::SendVetter {
 
 namespace {
 
-void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.emaildir, text); }
-
-std::string inbox(const MessageRun& run) { return run.deliverdir + "/inbox"; }
-std::string queue_dir(const MessageRun& run) { return run.emaildir + "/sendvetter/queue"; }
+void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.mailbox.emaildir, text); }
 
 // The id after a subject marker, or empty when the marker is absent.
 std::string marker_id(const char* pattern, const std::string& subject) {
@@ -45,16 +42,16 @@ std::string marker_id(const char* pattern, const std::string& subject) {
 // step out of the queue directory names nothing.
 bool is_held(const MessageRun& run, const std::string& id) {
   if (id.find('/') != std::string::npos) return false;
-  return path_exists(queue_dir(run) + "/" + id + ".msg");
+  return path_exists(run.mailbox.queue_file(id + ".msg"));
 }
 
 void send_form(MessageRun& run, const std::string& form, const std::string& queuefile) {
-  SendVetter_sendformmessage(form, run.emaildir, run.email, run.subject, queuefile, run.headers,
-                             run.webdomain(), run.account, run.id, run.returnaddy);
+  SendVetter_sendformmessage(form, run.mailbox.emaildir, run.email, run.subject, queuefile, run.headers,
+                             run.webdomain(), run.mailbox.account, run.id, run.returnaddy);
 }
 
 Outcome deliver_to_inbox(const MessageRun& run, const Lines* body = nullptr) {
-  return SendVetter_delivermessage(inbox(run), run.headers, body) ? Outcome::kContinue
+  return SendVetter_delivermessage(run.mailbox.inbox(), run.headers, body) ? Outcome::kContinue
                                                                   : Outcome::kTempFail;
 }
 
@@ -62,13 +59,14 @@ Outcome deliver_to_inbox(const MessageRun& run, const Lines* body = nullptr) {
 // file is removed again when the record cannot be written, so a retry does
 // not leave a second copy behind. Sets queuefile to the stored name.
 Outcome hold(const MessageRun& run, std::string& queuefile) {
-  for (const char* dir : {"/sendvetter", "/sendvetter/queue", "/sendvetter/verifications"})
-    if (!is_directory(run.emaildir + dir)) make_dir(run.emaildir + dir);
-  auto name = SendVetter_getqueueid(run.emaildir);
+  const Mailbox& box = run.mailbox;
+  for (const std::string& dir : {box.state_dir(), box.queue_dir(), box.verifications_dir()})
+    if (!is_directory(dir)) make_dir(dir);
+  auto name = SendVetter_getqueueid(run.mailbox.emaildir);
   if (!name) return Outcome::kTempFail;
-  const std::string path = queue_dir(run) + "/" + *name;
+  const std::string path = run.mailbox.queue_file(*name);
   if (!SendVetter_delivermessage(path, run.headers)) return Outcome::kTempFail;
-  if (!SendVetter_queuemessage(run.emaildir, run.email, *name)) {
+  if (!SendVetter_queuemessage(run.mailbox.emaildir, run.email, *name)) {
     ::unlink(path.c_str());
     return Outcome::kTempFail;
   }
@@ -109,16 +107,16 @@ Outcome answer_verification_reply(MessageRun& run) {
     return Outcome::kContinue;
   }
   log3(run, "Auto-Whitelisting " + run.email);
-  SendVetter_addaddytolist("white", run.email, run.emaildir);
+  SendVetter_addaddytolist("white", run.email, run.mailbox.emaildir);
   log3(run, "Releasing queue for " + run.email + "/" + run.subject);
-  return release_held_mail(run.emaildir, inbox(run), run.email) ? Outcome::kContinue
+  return release_held_mail(run.mailbox.emaildir, run.mailbox.inbox(), run.email) ? Outcome::kContinue
                                                                  : Outcome::kTempFail;
 }
 
 // ---- rows 4 to 9: everyone else ----
 
 bool on_list(MessageRun& run, const char* list) {
-  return SendVetter_checklist(list, run.emaildir, run.email, run.to, run.cc, run.subject) == 1;
+  return SendVetter_checklist(list, run.mailbox.emaildir, run.email, run.to, run.cc, run.subject) == 1;
 }
 
 bool is_ignored(MessageRun& run) { return on_list(run, "ignore"); }
@@ -151,7 +149,7 @@ Outcome handle_failure_report(MessageRun& run) {
 bool is_from_self(MessageRun& run) {
   Lines recipients = run.to;
   recipients.insert(recipients.end(), run.cc.begin(), run.cc.end());
-  return SendVetter_isfromself(run.email, run.account, run.conf["froms"]) == 1 ||
+  return SendVetter_isfromself(run.email, run.mailbox.account, run.conf["froms"]) == 1 ||
          SendVetter_isinarray(run.email, recipients) == 1;
 }
 
@@ -190,12 +188,12 @@ Outcome answer_black_listed(MessageRun& run) {
 bool anyone(MessageRun&) { return true; }
 
 Outcome hold_and_challenge(MessageRun& run) {
-  if (!SendVetter_loopprotect(run.email, run.emaildir)) return Outcome::kEndRun;
+  if (!SendVetter_loopprotect(run.email, run.mailbox.emaildir)) return Outcome::kEndRun;
   log3(run, "Delivering message to queue and asking for verification " + run.email + "/" + run.subject);
   std::string queuefile;
   Outcome stored = hold(run, queuefile);
   if (stored != Outcome::kContinue) {
-    loopprotect_uncount(run.email, run.emaildir);
+    loopprotect_uncount(run.email, run.mailbox.emaildir);
     return stored;
   }
   send_form(run, "verify", queuefile);

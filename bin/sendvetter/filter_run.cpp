@@ -8,7 +8,7 @@
 #include <iostream>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/account/resolve.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "bin/sendvetter/exit_status.h"
 #include "bin/sendvetter/message_run.h"
@@ -17,7 +17,7 @@ namespace Orvane::SendVetter {
 
 namespace {
 
-void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.emaildir, text); }
+void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.mailbox.emaildir, text); }
 
 int exit_status_of(Outcome outcome) {
   switch (outcome) {
@@ -30,33 +30,27 @@ int exit_status_of(Outcome outcome) {
 }  // namespace
 
 const std::string& MessageRun::webdomain() {
-  if (!webdomain_) webdomain_ = SendVetter_getwebdomain(domain);
+  if (!webdomain_) webdomain_ = SendVetter_getwebdomain(mailbox.domain);
   return *webdomain_;
 }
 
 int filter_run(const std::string& account) {
   MessageRun run;
-  run.account = account;
-
-  AccountProblem problem;
-  AccountDirs dirs = lookup_account(account, problem);
-  if (problem == AccountProblem::no_home) {
-    std::cout << no_home_message(account) << std::flush;
+  MailboxProblem problem;
+  run.mailbox = resolve_mailbox(account, problem);
+  if (problem == MailboxProblem::kNoHome) {
+    std::cout << problem_message(problem, account) << std::flush;
     return kExitUnknownAccount;
   }
-  run.homedir = dirs.homedir;
-  run.domain = dirs.domain;
-  if (problem == AccountProblem::no_email_dirs) {
-    std::cerr << no_email_dirs_message(account) << std::endl;
+  if (problem == MailboxProblem::kNoEmailDirs) {
+    std::cerr << problem_message(problem, account) << std::endl;
     return kExitTempFail;
   }
-  run.emaildir = dirs.emaildir;
-  run.deliverdir = dirs.deliverdir;
 
-  auto id = SendVetter_getourid(run.emaildir);
+  auto id = SendVetter_getourid(run.mailbox.emaildir);
   if (!id) return kExitNoRandomData;
   run.id = *id;
-  run.conf = SendVetter_loadconf(run.emaildir, account);
+  run.conf = SendVetter_loadconf(run.mailbox.emaildir, account);
 
   run.headers = SendVetter_getheaders();
   run.sender = SendVetter_getsender(run.headers);
@@ -84,7 +78,7 @@ int filter_run(const std::string& account) {
   run.returnaddy = SendVetter_findreturnaddy(account, run.conf["froms"], recipients);
 
   Outcome outcome = run_decision_chain(run);
-  if (outcome == Outcome::kContinue) SendVetter_checkdeadq(run.emaildir, run.conf);
+  if (outcome == Outcome::kContinue) SendVetter_checkdeadq(run.mailbox.emaildir, run.conf);
   return exit_status_of(outcome);
 }
 

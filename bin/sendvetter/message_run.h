@@ -6,16 +6,15 @@
 #include <string>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 
 namespace Orvane::SendVetter {
 
 struct MessageRun {
-  std::string account;
-  std::string homedir, domain;
+  Mailbox mailbox;
   // The web domain is needed only by form messages; for a system account it
   // costs a run of the hostname command, so it is looked up on first use.
   const std::string& webdomain();
-  std::string emaildir, deliverdir;
   std::string id;
   Conf conf;
   Lines headers;

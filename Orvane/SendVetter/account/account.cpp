@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/base/regex.h"
@@ -121,7 +122,7 @@ std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& a
   deliverdir = remove_dot_pairs(deliverdir);
   ensure_dir(emaildir);
   ensure_dir(deliverdir);
-  ensure_dir(emaildir + "/.sendvetter");
+  ensure_dir(Mailbox::at(emaildir).settings_dir());
   if (!is_directory(emaildir) || !is_directory(deliverdir)) return {};
   return {emaildir, deliverdir};
 }

@@ -1,5 +1,5 @@
-// The mailbox configuration file (email directory + "/sendvetter.conf") and
-// the enable flag (email directory + "/.sendvetterenable").
+// The mailbox configuration file (Mailbox::conf_file) and the enable flag
+// (Mailbox::enable_flag).
 //
 // Format: one "name=value" line per key, split at the first "="; nothing is
 // trimmed and the last line for a key wins. Keys read: "froms" (default: the
@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/account/resolve.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 
 namespace Orvane::SendVetter {
@@ -19,7 +19,7 @@ namespace Orvane::SendVetter {
 Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account) {
   Conf conf;
   SafeFile::Handle file;
-  if (file.open(emaildir + "/sendvetter.conf", "<")) {
+  if (file.open(Mailbox::at(emaildir).conf_file(), "<")) {
     LineReader reader(file.fd());
     std::string line;
     while (reader.getline(line)) {
@@ -37,15 +37,15 @@ Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account
 
 void SendVetter_saveconf(const std::string& account, const std::string& froms,
                          const std::string& staletime) {
-  auto dirs = resolve_account(account, std::cout);
-  if (!dirs) return;
+  auto mailbox = resolve_mailbox(account, std::cout, account);
+  if (!mailbox) return;
   // A line end in a value would smuggle in a second setting.
   if (froms.find_first_of("\r\n") != std::string::npos ||
       staletime.find_first_of("\r\n") != std::string::npos) {
     std::cout << "Settings not saved: a value may not contain a line break.";
     return;
   }
-  const std::string path = dirs->emaildir + "/sendvetter.conf";
+  const std::string path = mailbox->conf_file();
   const std::string temp = path + ".new." + std::to_string(::getpid());
   SafeFile::Handle file;
   if (!file.open(temp, ">")) return;
@@ -56,18 +56,16 @@ void SendVetter_saveconf(const std::string& account, const std::string& froms,
 }
 
 int SendVetter_isenabled(const std::string& account) {
-  auto [homedir, domain] = SendVetter_getaccountinfo(account);
-  if (homedir.empty()) return 0;
-  auto [emaildir, deliverdir] = SendVetter_getemaildirs(account, homedir);
-  if (emaildir.empty()) return 0;
-  return path_exists(emaildir + "/.sendvetterenable") ? 1 : 0;
+  MailboxProblem problem;
+  const Mailbox mailbox = resolve_mailbox(account, problem);
+  return problem == MailboxProblem::kNone && path_exists(mailbox.enable_flag()) ? 1 : 0;
 }
 
 void SendVetter_getboxconfdir(const std::string& account) {
-  auto dirs = resolve_account(account, std::cout);
-  if (!dirs) return;
-  ensure_dir(dirs->emaildir + "/.sendvetter");
-  std::cout << dirs->emaildir << "/.sendvetter";
+  auto mailbox = resolve_mailbox(account, std::cout, account);
+  if (!mailbox) return;
+  ensure_dir(mailbox->settings_dir());
+  std::cout << mailbox->settings_dir();
 }
 
 int SendVetter_init() { return 1; }

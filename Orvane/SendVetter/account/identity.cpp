@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 
@@ -63,7 +64,7 @@ std::optional<std::string> SendVetter_getranddata(std::size_t length, int /*flag
 }
 
 std::optional<std::string> SendVetter_getourid(const std::string& emaildir) {
-  const std::string path = remove_dot_pairs(emaildir) + "/.sendvetter/id";
+  const std::string path = Mailbox::at(emaildir).id_file();
   if (path_exists(path)) return first_line(read_file(path));
   auto fresh = SendVetter_getranddata(32, 1);
   if (!fresh) return std::nullopt;

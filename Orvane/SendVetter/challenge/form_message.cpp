@@ -1,11 +1,12 @@
 // Form messages: a form template with the incoming message's values filled
 // in, behind our own two header lines, handed to "sendmail -t".
 //
-// The private copy (email directory + "/.sendvetter/forms/<kind>.txt") wins
+// The private copy (Mailbox::form_file) wins
 // over the system form. Placeholders are replaced line by line in a fixed
 // order, so text inserted by one replacement is seen by the later ones only.
 // The whole message is built in memory before sendmail starts.
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/base/spawn.h"
@@ -53,14 +54,13 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
                                 const std::string& id, const std::string& returnaddy) {
   if (!is_single_recipient(email)) return;
 
-  const std::string dir = remove_dot_pairs(emaildir);
   const std::string kind = remove_dot_pairs(form);
   std::string msgid = queuefile;
   if (msgid.size() >= 4 && msgid.compare(msgid.size() - 4, 4, ".msg") == 0)
     msgid.resize(msgid.size() - 4);
   const std::string header_block = join_lines(headers);
 
-  const std::string private_copy = dir + "/.sendvetter/forms/" + kind + ".txt";
+  const std::string private_copy = Mailbox::at(emaildir).form_file(form);
   const std::string template_path =
       path_exists(private_copy) ? private_copy : host_paths().formdir + "/" + kind + ".txt";
 

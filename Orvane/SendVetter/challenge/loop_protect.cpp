@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
 #include "SafeFile/lock_wait.h"
@@ -91,7 +92,7 @@ namespace {
 // hold of the lock.
 template <typename Change>
 void update_entries(const std::string& emaildir, long long now, Change change) {
-  const std::string path = remove_dot_pairs(emaildir) + "/.sendvetter/loopprotect";
+  const std::string path = Mailbox::at(emaildir).loop_protect_file();
   SafeFile::Handle file;
   const std::string lockname = SafeFile::safeopen(file, "+<", path);
   // A file we may not write still tells how often the sender was counted.

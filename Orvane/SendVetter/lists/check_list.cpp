@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/text.h"
@@ -85,7 +86,7 @@ int SendVetter_checklist(const std::string& list, const std::string& emaildir,
   const std::string dir = remove_dot_pairs(emaildir);
   const std::string name = remove_dot_pairs(list);
   SafeFile::Handle file;
-  if (!file.open(dir + "/.sendvetter/" + name + "-list.txt", "<")) return 0;
+  if (!file.open(Mailbox::at(emaildir).list_file(list), "<")) return 0;
 
   // Each rule names one subject text, or a list of addresses of which one
   // match suffices; their case-folded copies serve the literal rules.

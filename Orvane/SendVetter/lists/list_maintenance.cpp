@@ -5,6 +5,7 @@
 // metacharacter escaped, so it matches that address literally ("/" stays:
 // rule matching escapes it).
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
 
@@ -42,8 +43,7 @@ void SendVetter_addaddytolist(const std::string& list, const std::string& addres
                               const std::string& emaildir) {
   const std::string rule = trim_white_space(remove_char(escape_metacharacters(address), '\n'));
   if (rule.empty()) return;
-  const std::string path =
-      remove_dot_pairs(emaildir) + "/.sendvetter/" + remove_dot_pairs(list) + "-list.txt";
+  const std::string path = Mailbox::at(emaildir).list_file(list);
   SafeFile::Handle file;
   // One write in append mode: concurrent appends do not interleave.
   if (file.open(path, ">>")) file.write_all("from " + rule + "\n");

@@ -1,10 +1,11 @@
-// The activity log: email directory + "/sendvetter/log/MM-DD-YYYY.log", one
+// The activity log: Mailbox::log_file, "MM-DD-YYYY.log", one
 // file per local day, one line per event, the caller's text as it is. Lines
 // are appended without a lock: each is one write to a file opened for append.
 #include <ctime>
 #include <iostream>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
 
@@ -37,12 +38,11 @@ void SendVetter_logdate(const std::string& time) {
 
 void SendVetter_clog(int /*level*/, const std::string& emaildir, const std::string& text) {
   Lines date = SendVetter_nicedate(static_cast<long long>(std::time(nullptr)));
-  ensure_dir(emaildir + "/sendvetter");
-  ensure_dir(emaildir + "/sendvetter/log");
+  const Mailbox mailbox = Mailbox::at(emaildir);
+  ensure_dir(mailbox.state_dir());
+  ensure_dir(mailbox.log_dir());
   SafeFile::Handle file;
-  if (!file.open(emaildir + "/sendvetter/log/" + date[0] + "-" + date[1] + "-" + date[2] + ".log",
-                 ">>"))
-    return;
+  if (!file.open(mailbox.log_file(date[0] + "-" + date[1] + "-" + date[2]), ">>")) return;
   file.write_all(text + "\n");
 }
 

@@ -63,10 +63,10 @@ void SendVetter_listmsgs(const std::string& account, const std::string& editfile
                          const std::string& resetfile) {
   // Without the account's directories the "emaildir" field would name a
   // directory outside any account.
-  auto dirs = panel_account(account);
-  if (!dirs) return;
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
   const std::string shown_account = html_escape(account);
-  const std::string formdir = html_escape(dirs->emaildir + "/.sendvetter/forms");
+  const std::string formdir = html_escape(mailbox->forms_dir());
   const std::string edit_target = url_escape(editfile);
   const std::string reset_target = url_escape(resetfile);
   for (const std::string& name : list_directory(host_paths().formdir)) {
@@ -89,20 +89,19 @@ void SendVetter_listmsgs(const std::string& account, const std::string& editfile
 
 void SendVetter_editmsg(const std::string& account, const std::string& form) {
   const std::string name = clean_form_name(form);
-  auto dirs = panel_account(account);
-  if (!dirs || name.empty()) return;
-  const std::string settings = dirs->emaildir + "/.sendvetter";
-  ensure_dir(settings);
-  ensure_dir(settings + "/forms");
-  const std::string copy = settings + "/forms/" + name;
+  auto mailbox = panel_account(account);
+  if (!mailbox || name.empty()) return;
+  ensure_dir(mailbox->settings_dir());
+  ensure_dir(mailbox->forms_dir());
+  const std::string copy = mailbox->form_copy(name);
   if (!path_exists(copy)) copy_without_replacing(host_paths().formdir + "/" + name, copy);
 }
 
 void SendVetter_resetmsg(const std::string& account, const std::string& form) {
   const std::string name = clean_form_name(form);
-  auto dirs = panel_account(account);
-  if (!dirs || name.empty()) return;
-  ::unlink((dirs->emaildir + "/.sendvetter/forms/" + name).c_str());
+  auto mailbox = panel_account(account);
+  if (!mailbox || name.empty()) return;
+  ::unlink(mailbox->form_copy(name).c_str());
 }
 
 }  // namespace Orvane::SendVetter

@@ -29,10 +29,10 @@ std::string date_text(long long time) {
 
 void SendVetter_showlog(const std::string& logdate, const std::string& account) {
   const std::string day = date_text(day_time(logdate));
-  auto dirs = panel_account(account);
-  if (!dirs) return;
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
   SafeFile::Handle file;
-  if (!file.open(dirs->emaildir + "/sendvetter/log/" + day + ".log", "<")) return;
+  if (!file.open(mailbox->log_file(day), "<")) return;
   LineReader reader(file.fd());
   std::string line;
   while (reader.getline(line)) std::cout << SendVetter_cleanfield(line);
@@ -54,10 +54,10 @@ void SendVetter_logcontrols(const std::string& logdate, const std::string& accou
 }
 
 void SendVetter_showemails(const std::string& account) {
-  auto dirs = panel_account(account);
-  if (!dirs) return;
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
   // The setting was typed into a panel form; it must not add markup.
-  std::cout << html_escape(SendVetter_loadconf(dirs->emaildir, account)["froms"]);
+  std::cout << html_escape(SendVetter_loadconf(mailbox->emaildir, account)["froms"]);
 }
 
 }  // namespace Orvane::SendVetter

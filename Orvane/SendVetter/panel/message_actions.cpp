@@ -26,10 +26,10 @@ constexpr int kShownLines = 200;
 void SendVetter_showmessage(const std::string& account, const std::string& /*logdate*/,
                             const std::string& queuefile) {
   const auto name = clean_queue_name(queuefile);
-  auto dirs = panel_account(account);
-  if (!dirs || !name) return;
+  auto mailbox = panel_account(account);
+  if (!mailbox || !name) return;
   SafeFile::Handle file;
-  if (!file.open(queue_directory(*dirs) + "/" + *name, "<")) return;
+  if (!file.open(mailbox->queue_file(*name), "<")) return;
   LineReader reader(file.fd());
   std::string line;
   for (int shown = 0; shown < kShownLines && reader.getline(line); ++shown)
@@ -39,25 +39,25 @@ void SendVetter_showmessage(const std::string& account, const std::string& /*log
 void SendVetter_messageaction(const std::string& account, const std::string& /*logdate*/,
                               const std::string& queuefile, const std::string& actions) {
   // Without the account's directories every path would start at "/".
-  auto dirs = panel_account(account);
-  if (!dirs) return;
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
   const auto name = clean_queue_name(queuefile);
-  const std::string path = name ? queue_directory(*dirs) + "/" + *name : std::string();
+  const std::string path = name ? mailbox->queue_file(*name) : std::string();
   const Lines header = name ? read_queue_header(path) : Lines();
   const std::string email = remove_dot_pairs(
       SendVetter_cleanfield(SendVetter_extractaddress(SendVetter_getheader("from", header))));
-  const std::string inbox = dirs->deliverdir + "/inbox";
+  const std::string inbox = mailbox->inbox();
 
   for (const std::string& action : split_dropping_trailing_empty(actions, ',')) {
     if (action == "whitelist" || action == "blacklist" || action == "ignorelist") {
       const std::string list = action.substr(0, action.size() - 4);
       std::cout << email << " was added to your " << list << " list. ";
-      SendVetter_addaddytolist(list, email, dirs->emaildir);
+      SendVetter_addaddytolist(list, email, mailbox->emaildir);
     } else if (action == "deliverall") {
       std::cout << "queued messages from " << email << " delivered. ";
       // No record is ever kept under an empty name.
       if (!verifications_record_name(email).empty() &&
-          !release_held_mail(dirs->emaildir, inbox, email))
+          !release_held_mail(mailbox->emaildir, inbox, email))
         std::cout << "Delivery failed; the undelivered messages stay queued. ";
     } else if (action == "deliver") {
       std::cout << "queued message from " << email << " delivered. ";

@@ -121,12 +121,12 @@ void SendVetter_showqueue(const std::string& logdate_arg, const std::string& acc
                                   ? std::to_string(static_cast<long long>(std::time(nullptr)))
                                   : logdate_arg;
   const Lines day = SendVetter_nicedate(leading_integer(logdate));
-  auto dirs = panel_account(account);
-  if (!dirs) return;
-  const std::string dir = queue_directory(*dirs);
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
+  const std::string dir = mailbox->queue_dir();
   std::vector<QueueEntry> entries;
   for (const std::string& name : queue_names(dir)) {
-    const std::string path = dir + "/" + name;
+    const std::string path = mailbox->queue_file(name);
     const long long mtime = modification_time(path);
     const Lines date = SendVetter_nicedate(mtime);
     if (date[0] != day[0] || date[1] != day[1] || date[2] != day[2]) continue;
@@ -146,8 +146,8 @@ void SendVetter_showqueuesearch(const std::string& field, const std::string& str
     print_no_results();
     return;
   }
-  auto dirs = panel_account(account);
-  if (!dirs) return;
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
   const bool body = field == "body";
   if (!body && field != "sender" && field != "subject") {
     print_no_results();
@@ -160,10 +160,10 @@ void SendVetter_showqueuesearch(const std::string& field, const std::string& str
     print_no_results();
     return;
   }
-  const std::string dir = queue_directory(*dirs);
+  const std::string dir = mailbox->queue_dir();
   std::vector<QueueEntry> entries;
   for (const std::string& name : queue_names(dir)) {
-    const std::string path = dir + "/" + name;
+    const std::string path = mailbox->queue_file(name);
     if (body) {
       // One read of the file serves the body and, for a match, the header.
       const std::string content = read_file(path);
@@ -192,10 +192,10 @@ void SendVetter_showqueuesearch(const std::string& field, const std::string& str
 }
 
 void SendVetter_showqueuetime(const std::string& account) {
-  auto dirs = panel_account(account);
-  if (!dirs) return;
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
   // The setting was typed into a panel form; it must not add markup.
-  std::cout << html_escape(SendVetter_loadconf(dirs->emaildir, account)["stale-queue-time"]);
+  std::cout << html_escape(SendVetter_loadconf(mailbox->emaildir, account)["stale-queue-time"]);
 }
 
 std::string SendVetter_cleanfield(const std::string& value) {

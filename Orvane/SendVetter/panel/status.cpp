@@ -30,9 +30,9 @@ void SendVetter_statusbutton(const std::string& account) {
 
 void SendVetter_changestatus(const std::string& account, const std::string& action) {
   // Without the account's directories the flag path would start at "/".
-  auto dirs = panel_account(account);
-  if (!dirs) return;
-  const std::string flag = dirs->emaildir + "/.sendvetterenable";
+  auto mailbox = panel_account(account);
+  if (!mailbox) return;
+  const std::string flag = mailbox->enable_flag();
   if (ascii_lower(action).find("enable") != std::string::npos) {
     std::cout << "enabled";
     SafeFile::Handle file;

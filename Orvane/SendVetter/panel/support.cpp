@@ -1,5 +1,5 @@
 // Shared pieces of the management functions: account checks printed into
-// the page, queue file names and queue file headers.
+// the page and queue file headers.
 #include "Orvane/SendVetter/panel/support.h"
 
 #include <iostream>
@@ -10,33 +10,8 @@
 
 namespace Orvane::SendVetter {
 
-std::optional<AccountDirs> panel_account(const std::string& account) {
-  AccountProblem problem;
-  AccountDirs dirs = lookup_account(account, problem);
-  if (problem == AccountProblem::no_home) {
-    std::cout << no_home_message(html_escape(account));
-    return std::nullopt;
-  }
-  if (problem == AccountProblem::no_email_dirs) {
-    std::cout << no_email_dirs_message(html_escape(account));
-    return std::nullopt;
-  }
-  return dirs;
-}
-
-std::string queue_directory(const AccountDirs& dirs) { return dirs.emaildir + "/sendvetter/queue"; }
-
-std::optional<std::string> clean_queue_name(const std::string& name) {
-  std::string cleaned = remove_dot_pairs(name);
-  if (cleaned.empty() || cleaned == "." || cleaned.find('/') != std::string::npos)
-    return std::nullopt;
-  // A lock file lies beside a queue file while it is written; acting on it
-  // would put a process id into the inbox.
-  const std::string lock_suffix = ".lock";
-  if (cleaned.size() >= lock_suffix.size() &&
-      cleaned.compare(cleaned.size() - lock_suffix.size(), lock_suffix.size(), lock_suffix) == 0)
-    return std::nullopt;
-  return cleaned;
+std::optional<Mailbox> panel_account(const std::string& account) {
+  return resolve_mailbox(account, std::cout, html_escape(account));
 }
 
 Lines read_queue_header(const std::string& path) {

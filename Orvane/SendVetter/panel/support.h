@@ -6,21 +6,13 @@
 #include <string>
 
 #include "Orvane/SendVetter.h"
-#include "Orvane/SendVetter/account/resolve.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 
 namespace Orvane::SendVetter {
 
 // Resolves the account; when its directories are not found, prints the
 // matching account-check message (account HTML-escaped) to standard output.
-std::optional<AccountDirs> panel_account(const std::string& account);
-
-// email directory + "/sendvetter/queue"
-std::string queue_directory(const AccountDirs& dirs);
-
-// A queue file name from the request with every ".." removed; nullopt when
-// what remains could still name something other than a file inside the
-// queue directory (it holds "/", or is empty or ".").
-std::optional<std::string> clean_queue_name(const std::string& name);
+std::optional<Mailbox> panel_account(const std::string& account);
 
 // The header lines of a stored message, each with its line end, up to the
 // first line made only of "\r" and "\n". Empty when it cannot be read.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
 
@@ -23,8 +24,8 @@ void SendVetter_checkdeadq(const std::string& emaildir, const Conf& conf) {
   const double age = (found == conf.end() ? 0.0 : leading_decimal(found->second)) * 86400;
   char age_text[64];
   std::snprintf(age_text, sizeof age_text, "%.15g", age);
-  for (const char* dir : {"sendvetter/queue", "sendvetter/verifications", "sendvetter/log"}) {
-    const std::string dirpath = emaildir + "/" + dir;
+  const Mailbox mailbox = Mailbox::at(emaildir);
+  for (const std::string& dirpath : {mailbox.queue_dir(), mailbox.verifications_dir(), mailbox.log_dir()}) {
     DIR* listing = ::opendir(dirpath.c_str());
     if (!listing) continue;
     const int dirfd = ::dirfd(listing);

@@ -3,6 +3,7 @@
 #include "Orvane/SendVetter/storage/queue.h"
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
 #include "Orvane/SendVetter/storage/release.h"
@@ -19,10 +20,10 @@ const std::string kMsgSuffix = ".msg";
 
 std::optional<std::string> draw_queue_id(const std::string& emaildir,
                                          std::chrono::steady_clock::duration bound) {
-  const std::string queuedir = emaildir + "/sendvetter/queue/";
+  const Mailbox mailbox = Mailbox::at(emaildir);
   const auto deadline = std::chrono::steady_clock::now() + bound;
   std::string candidate;
-  while (candidate.empty() || path_exists(queuedir + candidate + kMsgSuffix)) {
+  while (candidate.empty() || path_exists(mailbox.queue_file(candidate + kMsgSuffix))) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::optional<std::string> drawn = SendVetter_getranddata(kQueueIdLength, 1);
     if (!drawn) return std::nullopt;
@@ -42,7 +43,7 @@ bool SendVetter_queuemessage(const std::string& emaildir, const std::string& ema
       id.compare(id.size() - kMsgSuffix.size(), kMsgSuffix.size(), kMsgSuffix) == 0)
     id.resize(id.size() - kMsgSuffix.size());
   MailFileAppend record;
-  if (!record.open(emaildir + "/sendvetter/verifications/" + verifications_record_name(email)))
+  if (!record.open(Mailbox::at(emaildir).verifications_file(email)))
     return false;
   record.write(id + "\n");
   return record.commit();

@@ -81,19 +81,15 @@ std::optional<std::vector<std::string>> read_ids(int fd) {
 
 }  // namespace
 
-std::string verifications_record_name(const std::string& email) {
-  return remove_char(remove_dot_pairs(email), '/');
-}
-
 // All or nothing: every listed message is appended and flushed to disk
 // before any queue file or the record is touched, so a failed release
 // leaves everything held and a retry of the same reply releases it whole.
 bool release_held_mail(const std::string& emaildir, const std::string& inbox,
                        const std::string& email) {
+  const Mailbox mailbox = Mailbox::at(emaildir);
   MailFileAppend box;
   if (!box.open(inbox)) return false;
-  const std::string record =
-      emaildir + "/sendvetter/verifications/" + verifications_record_name(email);
+  const std::string record = mailbox.verifications_file(email);
   // No record: nothing is held for the sender. Checked first so that the
   // lock operation does not warn about a file that is simply not there.
   if (!path_exists(record)) return box.commit();
@@ -112,9 +108,8 @@ bool release_held_mail(const std::string& emaildir, const std::string& inbox,
   const std::optional<std::vector<std::string>> ids = read_ids(held.fd());
   bool ok = ids.has_value();
   std::vector<std::string> copied;
-  const std::string queuedir = emaildir + "/sendvetter/queue/";
   for (std::size_t i = 0; ok && i < ids->size(); ++i) {
-    const std::string path = queuedir + remove_char(remove_dot_pairs((*ids)[i]), '/') + ".msg";
+    const std::string path = mailbox.held_message_file((*ids)[i]);
     switch (copy_queue_file(box, path)) {
       case Copied::kMissing: break;  // expired or handled from the panel
       case Copied::kDone: copied.push_back(path); break;

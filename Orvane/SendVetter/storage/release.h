@@ -10,11 +10,9 @@
 
 #include <string>
 
-namespace Orvane::SendVetter {
+#include "Orvane/SendVetter/account/mailbox.h"
 
-// The verifications record's file name for a sender: the address with every
-// ".." and then every "/" removed.
-std::string verifications_record_name(const std::string& email);
+namespace Orvane::SendVetter {
 
 // Appends every message listed in the sender's verifications record to the
 // inbox, in record order, deleting each queue file after its append is on

@@ -1,0 +1,111 @@
+// The mailbox layout and the account resolver shared by the filter and every
+// management function.
+#include "Orvane/SendVetter/account/mailbox.h"
+
+#include <cassert>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/base/files.h"
+
+namespace Orvane::SendVetter {
+
+Mailbox Mailbox::at(const std::string& emaildir) {
+  Mailbox mailbox;
+  mailbox.emaildir = emaildir;
+  return mailbox;
+}
+
+std::string Mailbox::conf_file() const { return emaildir + "/sendvetter.conf"; }
+std::string Mailbox::enable_flag() const { return emaildir + "/.sendvetterenable"; }
+std::string Mailbox::settings_dir() const { return emaildir + "/.sendvetter"; }
+std::string Mailbox::id_file() const { return remove_dot_pairs(emaildir) + "/.sendvetter/id"; }
+
+std::string Mailbox::loop_protect_file() const {
+  return remove_dot_pairs(emaildir) + "/.sendvetter/loopprotect";
+}
+
+std::string Mailbox::list_file(std::string_view list) const {
+  return remove_dot_pairs(emaildir) + "/.sendvetter/" + remove_dot_pairs(list) + "-list.txt";
+}
+
+std::string Mailbox::forms_dir() const { return emaildir + "/.sendvetter/forms"; }
+std::string Mailbox::form_copy(std::string_view name) const { return forms_dir() + "/" + std::string(name); }
+
+std::string Mailbox::form_file(std::string_view form) const {
+  return remove_dot_pairs(emaildir) + "/.sendvetter/forms/" + remove_dot_pairs(form) + ".txt";
+}
+
+std::string Mailbox::state_dir() const { return emaildir + "/sendvetter"; }
+std::string Mailbox::queue_dir() const { return emaildir + "/sendvetter/queue"; }
+
+std::string Mailbox::queue_file(std::string_view name) const {
+  assert(name.find('/') == std::string_view::npos);
+  return queue_dir() + "/" + std::string(name);
+}
+
+std::string Mailbox::held_message_file(std::string_view id) const {
+  return queue_file(remove_char(remove_dot_pairs(id), '/') + ".msg");
+}
+
+std::string Mailbox::verifications_dir() const { return emaildir + "/sendvetter/verifications"; }
+
+std::string Mailbox::verifications_file(const std::string& email) const {
+  return verifications_dir() + "/" + verifications_record_name(email);
+}
+
+std::string Mailbox::log_dir() const { return emaildir + "/sendvetter/log"; }
+std::string Mailbox::log_file(std::string_view day) const { return log_dir() + "/" + std::string(day) + ".log"; }
+
+std::string Mailbox::inbox() const {
+  assert(!deliverdir.empty());
+  return deliverdir + "/inbox";
+}
+
+std::string verifications_record_name(const std::string& email) {
+  return remove_char(remove_dot_pairs(email), '/');
+}
+
+std::optional<std::string> clean_queue_name(const std::string& name) {
+  std::string cleaned = remove_dot_pairs(name);
+  if (cleaned.empty() || cleaned == "." || cleaned.find('/') != std::string::npos)
+    return std::nullopt;
+  // A lock file lies beside a queue file while it is written; acting on it
+  // would put a process id into the inbox.
+  if (cleaned.ends_with(".lock")) return std::nullopt;
+  return cleaned;
+}
+
+Mailbox resolve_mailbox(const std::string& account, MailboxProblem& problem) {
+  Mailbox mailbox;
+  mailbox.account = account;
+  std::tie(mailbox.homedir, mailbox.domain) = SendVetter_getaccountinfo(account);
+  if (mailbox.homedir.empty()) {
+    problem = MailboxProblem::kNoHome;
+    return mailbox;
+  }
+  std::tie(mailbox.emaildir, mailbox.deliverdir) = SendVetter_getemaildirs(account, mailbox.homedir);
+  problem = mailbox.emaildir.empty() ? MailboxProblem::kNoEmailDirs : MailboxProblem::kNone;
+  return mailbox;
+}
+
+std::string problem_message(MailboxProblem problem, const std::string& shown_account) {
+  switch (problem) {
+    case MailboxProblem::kNoHome: return "Unable to locate home dir for account " + shown_account + "\n";
+    case MailboxProblem::kNoEmailDirs: return "Email homedir for " + shown_account + " does not exist";
+    case MailboxProblem::kNone: break;
+  }
+  return {};
+}
+
+std::optional<Mailbox> resolve_mailbox(const std::string& account, std::ostream& out,
+                                       const std::string& shown_account) {
+  MailboxProblem problem;
+  Mailbox mailbox = resolve_mailbox(account, problem);
+  if (problem != MailboxProblem::kNone) {
+    out << problem_message(problem, shown_account);
+    return std::nullopt;
+  }
+  return mailbox;
+}
+
+}  // namespace Orvane::SendVetter
