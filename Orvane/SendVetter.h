@@ -112,7 +112,8 @@ int SendVetter_isinarray(const std::string& text, const Lines& list);
 
 // ---- storage ----------------------------------------------------------------
 
-// The mail-file lock pair: lock file holding our pid, plus flock on the target.
+// The mail-file lock pair: lock file holding our pid, plus flock on the target
+// when it could be opened (errno then tells why it could not).
 std::string SendVetter_popsafeopen(SafeFile::Handle& handle, const std::string& mode,
                                    const std::string& path);
 bool SendVetter_popsafeclose(SafeFile::Handle& handle, const std::string& lockname);

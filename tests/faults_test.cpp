@@ -121,6 +121,7 @@ TEST(Faults, InboxThatCannotGrowAnswers75AndStaysByteIdentical) {
     m.box.set_child_setup(file_size_limit(static_cast<long long>(before.size()) + room));
     auto r = m.box.filter("bob", second);
     EXPECT_EQ(r.status, 75) << "room " << room << "; stderr: " << r.err;
+    EXPECT_EQ(r.err, "cannot write to " + m.inbox + ": File too large\n") << "room " << room;
     EXPECT_TRUE(sandbox::read(m.inbox) == before) << "room " << room << ": the inbox changed";
     EXPECT_TRUE(m.locks().empty());
   }
@@ -128,6 +129,16 @@ TEST(Faults, InboxThatCannotGrowAnswers75AndStaysByteIdentical) {
   m.box.set_child_setup(nullptr);
   EXPECT_EQ(m.box.filter("bob", second).status, 0);
   EXPECT_TRUE(sandbox::read(m.inbox) == before + sandbox::stored_form(second));
+}
+
+TEST(Faults, InboxThatIsADirectoryAnswers75WithTheReason) {
+  Mailbox m;
+  ::unlink(m.inbox.c_str());
+  ASSERT_EQ(::mkdir(m.inbox.c_str(), 0700), 0);
+  auto r = m.box.filter("bob", message("friend@example.org", "first", "body\n"));
+  EXPECT_EQ(r.status, 75);
+  EXPECT_EQ(r.err, "cannot open " + m.inbox + ": Is a directory\n");
+  EXPECT_TRUE(m.locks().empty());
 }
 
 TEST(Faults, QueueFileThatCannotGrowAnswers75AndLeavesNoTrace) {

@@ -21,6 +21,8 @@
 #include "Orvane/SendVetter/challenge/loop_protect.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/regex.h"
+#include "Orvane/SendVetter/storage/delivery.h"
+#include "Orvane/SendVetter/storage/queue.h"
 #include "Orvane/SendVetter/storage/release.h"
 #include "Orvane/SendVetter/base/text.h"
 #include "bin/sendvetter/message_run.h"
@@ -50,25 +52,33 @@ void send_form(MessageRun& run, const std::string& form, const std::string& queu
                              run.webdomain(), run.mailbox.account, run.id, run.returnaddy);
 }
 
-Outcome deliver_to_inbox(const MessageRun& run, const Lines* body = nullptr) {
-  return SendVetter_delivermessage(run.mailbox.inbox(), run.headers, body) ? Outcome::kContinue
-                                                                  : Outcome::kTempFail;
+// kContinue when status is success; otherwise its reason goes to the run.
+Outcome outcome_of(MessageRun& run, Status status) {
+  if (status.ok()) return Outcome::kContinue;
+  run.failure = std::move(status);
+  return Outcome::kTempFail;
+}
+
+Outcome deliver_to_inbox(MessageRun& run, const Lines* body = nullptr) {
+  return outcome_of(run, store_message(run.mailbox.inbox(), run.headers, body));
 }
 
 // Stores the message in the queue and records it for the sender. The queue
 // file is removed again when the record cannot be written, so a retry does
 // not leave a second copy behind. Sets queuefile to the stored name.
-Outcome hold(const MessageRun& run, std::string& queuefile) {
+Outcome hold(MessageRun& run, std::string& queuefile) {
   const Mailbox& box = run.mailbox;
   for (const std::string& dir : {box.state_dir(), box.queue_dir(), box.verifications_dir()})
     if (!is_directory(dir)) make_dir(dir);
   auto name = SendVetter_getqueueid(run.mailbox.emaildir);
-  if (!name) return Outcome::kTempFail;
-  const std::string path = run.mailbox.queue_file(*name);
-  if (!SendVetter_delivermessage(path, run.headers)) return Outcome::kTempFail;
-  if (!SendVetter_queuemessage(run.mailbox.emaildir, run.email, *name)) {
+  if (!name) return outcome_of(run, Status::failure("draw a free queue id in", box.queue_dir(), 0));
+  const std::string path = box.queue_file(*name);
+  if (Outcome stored = outcome_of(run, store_message(path, run.headers)); stored != Outcome::kContinue)
+    return stored;
+  Outcome recorded = outcome_of(run, record_held_message(box.emaildir, run.email, *name));
+  if (recorded != Outcome::kContinue) {
     ::unlink(path.c_str());
-    return Outcome::kTempFail;
+    return recorded;
   }
   queuefile = *name;
   return Outcome::kContinue;
@@ -109,8 +119,9 @@ Outcome answer_verification_reply(MessageRun& run) {
   log3(run, "Auto-Whitelisting " + run.email);
   SendVetter_addaddytolist("white", run.email, run.mailbox.emaildir);
   log3(run, "Releasing queue for " + run.email + "/" + run.subject);
-  return release_held_mail(run.mailbox.emaildir, run.mailbox.inbox(), run.email) ? Outcome::kContinue
-                                                                 : Outcome::kTempFail;
+  if (release_held_mail(run.mailbox.emaildir, run.mailbox.inbox(), run.email)) return Outcome::kContinue;
+  run.failure = Status::failure("release the held mail of", run.email + " into " + run.mailbox.inbox(), 0);
+  return Outcome::kTempFail;
 }
 
 // ---- rows 4 to 9: everyone else ----

@@ -79,6 +79,9 @@ int filter_run(const std::string& account) {
 
   Outcome outcome = run_decision_chain(run);
   if (outcome == Outcome::kContinue) SendVetter_checkdeadq(run.mailbox.emaildir, run.conf);
+  // Reported once, here: the mail server logs what the filter says on
+  // standard error beside the deferral.
+  if (outcome == Outcome::kTempFail && !run.failure.ok()) std::cerr << run.failure.message() << std::endl;
   return exit_status_of(outcome);
 }
 

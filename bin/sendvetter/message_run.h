@@ -7,6 +7,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
+#include "Orvane/SendVetter/base/status.h"
 
 namespace Orvane::SendVetter {
 
@@ -26,6 +27,7 @@ struct MessageRun {
   std::string transportmethod;
   Lines to, cc;
   std::string returnaddy;
+  Status failure;           // why the message could not be stored (kTempFail)
 
  private:
   std::optional<std::string> webdomain_;
@@ -35,7 +37,8 @@ struct MessageRun {
 enum class Outcome {
   kContinue,   // handled; the stale-queue expiry runs, then exit 0
   kEndRun,     // handled; exit 0 at once, no expiry
-  kTempFail,   // not stored: exit 75 so the mail server retries
+  kTempFail,   // not stored: exit 75 so the mail server retries; the
+               // reason is in MessageRun::failure
   kFatal,      // no random data could be had: exit 1 (message printed)
 };
 

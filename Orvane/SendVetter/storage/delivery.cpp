@@ -1,5 +1,7 @@
 // Appending one message to a mail file (the inbox or a queue file): its
 // header lines, one empty line, then the body exactly as received.
+#include "Orvane/SendVetter/storage/delivery.h"
+
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
@@ -13,9 +15,9 @@ constexpr std::size_t kBodyChunk = 64 * 1024;
 
 }  // namespace
 
-bool SendVetter_delivermessage(const std::string& path, const Lines& headers, const Lines* body) {
+Status store_message(const std::string& path, const Lines& headers, const Lines* body) {
   MailFileAppend mail;
-  if (!mail.open(remove_dot_pairs(path))) return false;
+  if (!mail.open(remove_dot_pairs(path))) return mail.status();
   for (const std::string& header : headers) {
     mail.write(header);
     mail.write("\n");
@@ -28,13 +30,19 @@ bool SendVetter_delivermessage(const std::string& path, const Lines& headers, co
     // A body cut short by a read error must not be stored as if whole.
     if (standard_input().failed()) {
       mail.abandon();
-      return false;
+      return mail.status().ok() ? Status::failure("read the message from", "standard input", 0)
+                                : mail.status();
     }
   } else {
     for (const std::string& line : *body)
       if (!mail.write(line)) break;
   }
-  return mail.commit();
+  mail.commit();
+  return mail.status();
+}
+
+bool SendVetter_delivermessage(const std::string& path, const Lines& headers, const Lines* body) {
+  return store_message(path, headers, body).ok();
 }
 
 }  // namespace Orvane::SendVetter

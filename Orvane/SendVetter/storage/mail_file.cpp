@@ -1,6 +1,7 @@
 // Durable, all-or-nothing appends to mail files under the mail-file lock.
 #include "Orvane/SendVetter/storage/mail_file.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -29,18 +30,27 @@ bool names_file(int fd, const std::string& path) {
 
 }  // namespace
 
-bool hold_mail_file(SafeFile::Handle& handle, const std::string& mode, const std::string& path,
-                    std::string& lockname) {
-  lockname = SendVetter_popsafeopen(handle, mode, path);
+Status MailFileLock::acquire(const std::string& path, const std::string& mode) {
+  release();
+  lockname_ = SendVetter_popsafeopen(handle_, mode, path);
+  held_ = true;
+  if (!handle_.is_open()) return Status::failure("open", path, errno);
   for (int reopened = 0;; ++reopened) {
     // popsafeopen only warns when its flock fails; a non-blocking retry on
     // the same open file succeeds exactly when the lock is ours.
-    if (!handle.is_open() || ::flock(handle.fd(), LOCK_EX | LOCK_NB) != 0) return false;
-    if (names_file(handle.fd(), path)) return true;
-    if (reopened == kMaxReopens) return false;
-    ::flock(handle.fd(), LOCK_UN);
-    if (!handle.open(path, mode) || !SafeFile::lock_target(handle, path)) return false;
+    if (::flock(handle_.fd(), LOCK_EX | LOCK_NB) != 0) return Status::failure("lock", path, errno);
+    if (names_file(handle_.fd(), path)) return {};
+    if (reopened == kMaxReopens) return Status::failure("keep hold of", path, 0);
+    ::flock(handle_.fd(), LOCK_UN);
+    if (!handle_.open(path, mode)) return Status::failure("open", path, errno);
+    if (!SafeFile::lock_target(handle_, path)) return Status::failure("lock", path, errno);
   }
+}
+
+bool MailFileLock::release() {
+  if (!held_) return handle_.close();
+  held_ = false;
+  return SendVetter_popsafeclose(handle_, lockname_);
 }
 
 bool sync_directory_of(const std::string& path) {
@@ -57,8 +67,9 @@ MailFileAppend::~MailFileAppend() { abandon(); }
 bool MailFileAppend::open(const std::string& path) {
   abandon();
   buffer_.clear();
-  failed_ = false;
+  status_ = Status();
   locked_ = true;
+  path_ = path;
   // A file that reaches the size limit must fail the write (and be cut back),
   // not kill the process half-way through an append.
   struct sigaction ignore {};
@@ -66,11 +77,12 @@ bool MailFileAppend::open(const std::string& path) {
   ::sigaction(SIGXFSZ, &ignore, &saved_xfsz_);
   const bool existed = path_exists(path);
   struct stat st;
-  if (!hold_mail_file(handle_, ">>", path, lockname_) || ::fstat(handle_.fd(), &st) != 0) {
-    unlock(handle_);
+  status_ = lock_.acquire(path, ">>");
+  if (status_.ok() && ::fstat(lock_.handle().fd(), &st) != 0) fail("examine", errno);
+  if (!status_.ok()) {
+    unlock();
     return false;
   }
-  path_ = path;
   kept_size_ = st.st_size;
   maybe_created_ = st.st_size == 0;
   created_ = !existed && st.st_size == 0;
@@ -78,36 +90,37 @@ bool MailFileAppend::open(const std::string& path) {
 }
 
 bool MailFileAppend::write(std::string_view data) {
-  if (!locked_ || failed_) return false;
+  if (!locked_ || failed()) return false;
   if (buffer_.empty() && data.size() >= kBlock) {
-    if (!handle_.write_all(data)) failed_ = true;
-    return !failed_;
+    if (!lock_.handle().write_all(data)) fail("write to", errno);
+    return !failed();
   }
   buffer_.append(data);
   return buffer_.size() < kBlock || flush_buffer();
 }
 
 bool MailFileAppend::flush_buffer() {
-  if (!failed_ && !buffer_.empty() && !handle_.write_all(buffer_)) failed_ = true;
+  if (!failed() && !buffer_.empty() && !lock_.handle().write_all(buffer_)) fail("write to", errno);
   buffer_.clear();
-  return !failed_;
+  return !failed();
 }
 
 bool MailFileAppend::sync() {
   if (!locked_ || !flush_buffer()) return false;
-  if (::fsync(handle_.fd()) != 0)
-    failed_ = true;
+  if (::fsync(lock_.handle().fd()) != 0)
+    fail("flush", errno);
   else if (maybe_created_ && !sync_directory_of(path_))
-    failed_ = true;
+    fail("flush the directory of", errno);
   else
     maybe_created_ = false;
-  return !failed_;
+  return !failed();
 }
 
 void MailFileAppend::keep() {
   struct stat st;
-  if (!locked_ || failed_ || ::fstat(handle_.fd(), &st) != 0) {
-    failed_ = true;
+  if (!locked_ || failed()) return;
+  if (::fstat(lock_.handle().fd(), &st) != 0) {
+    fail("examine", errno);
     return;
   }
   kept_size_ = st.st_size;
@@ -123,34 +136,40 @@ void MailFileAppend::roll_back(int fd) {
   if (::ftruncate(fd, kept_size_) == 0) ::fsync(fd);
 }
 
-void MailFileAppend::unlock(SafeFile::Handle& handle) {
+void MailFileAppend::fail(const char* step, int error) {
+  if (status_.ok()) status_ = Status::failure(step, path_, error);
+}
+
+void MailFileAppend::unlock() {
   locked_ = false;
-  SendVetter_popsafeclose(handle, lockname_);
+  lock_.release();
   ::sigaction(SIGXFSZ, &saved_xfsz_, nullptr);
 }
 
 bool MailFileAppend::commit() {
   if (!locked_) return false;
-  int spare = sync() ? ::fcntl(handle_.fd(), F_DUPFD_CLOEXEC, 0) : -1;
+  int spare = sync() ? ::fcntl(lock_.handle().fd(), F_DUPFD_CLOEXEC, 0) : -1;
   if (spare < 0) {
+    if (!failed()) fail("keep hold of", errno);
     abandon();
     return false;
   }
   // Some file systems report write-back errors only at close. The duplicate
   // shares the open file and so keeps the flock: the file can still be cut
   // back before anyone else appends.
-  bool closed = handle_.close();
-  SafeFile::Handle keeper(spare);
-  if (!closed) roll_back(keeper.fd());
-  unlock(keeper);
+  const bool closed = lock_.handle().close();
+  if (!closed) fail("close", errno);
+  lock_.handle() = SafeFile::Handle(spare);
+  if (!closed) roll_back(lock_.handle().fd());
+  unlock();
   return closed;
 }
 
 void MailFileAppend::abandon() {
   if (!locked_) return;
   buffer_.clear();
-  if (handle_.is_open()) roll_back(handle_.fd());
-  unlock(handle_);
+  if (lock_.handle().is_open()) roll_back(lock_.handle().fd());
+  unlock();
 }
 
 }  // namespace Orvane::SendVetter

@@ -8,17 +8,36 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "Orvane/SendVetter/base/status.h"
 #include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 
-// SendVetter_popsafeopen, then makes sure the flock is really held and that
-// path still names the locked file. A file deleted or replaced while we
-// waited for it is opened again: appending to the unlinked copy would lose
-// the data. The lock name is always set and must go back to
-// SendVetter_popsafeclose; false when the file could not be opened or locked.
-bool hold_mail_file(SafeFile::Handle& handle, const std::string& mode, const std::string& path,
-                    std::string& lockname);
+// A mail file held under its lock pair; the lock is given back (lock file
+// deleted, flock released, file closed) by release() or on destruction.
+class MailFileLock {
+ public:
+  MailFileLock() = default;
+  ~MailFileLock() { release(); }
+  MailFileLock(const MailFileLock&) = delete;
+  MailFileLock& operator=(const MailFileLock&) = delete;
+
+  // SendVetter_popsafeopen, then makes sure the flock is really held and
+  // that path still names the locked file. A file deleted or replaced while
+  // we waited for it is opened again: appending to the unlinked copy would
+  // lose the data. On failure the lock file is still ours until release();
+  // handle() tells whether the file could be opened at all.
+  Status acquire(const std::string& path, const std::string& mode);
+  // The open file; callers may replace it by a duplicate that keeps the flock.
+  SafeFile::Handle& handle() { return handle_; }
+  // SendVetter_popsafeclose once; true when the file closed without error.
+  bool release();
+
+ private:
+  SafeFile::Handle handle_;
+  std::string lockname_;
+  bool held_ = false;
+};
 
 // Flushes the directory holding path, so that a file created or deleted
 // there survives a crash as created or deleted.
@@ -33,7 +52,8 @@ class MailFileAppend {
 
   // Opens path for appending (created when missing) under its lock and notes
   // its size. On false the lock is already given back. A file this append
-  // created is removed again when nothing of it is kept.
+  // created is removed again when nothing of it is kept. Every step's first
+  // failure is kept in status().
   bool open(const std::string& path);
   // Buffered: data reaches the file in large blocks. false once any write
   // has failed; later calls then do nothing.
@@ -47,20 +67,24 @@ class MailFileAppend {
   bool commit();
   // Cuts the file back to the size at open (or at the last keep), unlocks.
   void abandon();
+  // Why the append failed: its first failing step; ok while nothing failed.
+  const Status& status() const { return status_; }
 
  private:
   bool flush_buffer();
+  // Any failure is kept with its reason, so no failed append reports success.
+  bool failed() const { return !status_.ok(); }
+  void fail(const char* step, int error);
   void roll_back(int fd);
-  void unlock(SafeFile::Handle& handle);
+  void unlock();
 
-  SafeFile::Handle handle_;
-  std::string lockname_;
+  MailFileLock lock_;
+  Status status_;
   std::string buffer_;
   std::string path_;
   off_t kept_size_ = 0;
   bool maybe_created_ = false;  // empty at open: its directory entry may be new
   bool created_ = false;        // absent before open: a failure removes it again
-  bool failed_ = false;
   bool locked_ = false;
   struct sigaction saved_xfsz_ {};
 };

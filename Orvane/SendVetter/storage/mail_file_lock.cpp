@@ -4,7 +4,7 @@
 // Waits: while /proc/<pid> of the recorded holder exists, at most 300
 // one-second sleeps; a lock file without a pid (left by the general pair)
 // is stale after 15 unchanged polls. Then the lock file is rewritten with
-// our pid, the target opened and always flocked.
+// our pid, the target opened and, when that succeeded, always flocked.
 #include <cctype>
 #include <unistd.h>
 
@@ -44,8 +44,9 @@ std::string SendVetter_popsafeopen(SafeFile::Handle& handle, const std::string& 
     SafeFile::wait_while_lock_unchanged(lockname, kUnchangedPolls);
   }
   SafeFile::write_lock_file(lockname, std::to_string(::getpid()));
-  handle.open(path, mode);
-  SafeFile::lock_target(handle, path);
+  // A target that could not be opened has nothing to flock; the open's
+  // reason stays in errno for the caller.
+  if (handle.open(path, mode)) SafeFile::lock_target(handle, path);
   return lockname;
 }
 

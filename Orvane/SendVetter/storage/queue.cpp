@@ -36,17 +36,23 @@ std::optional<std::string> SendVetter_getqueueid(const std::string& emaildir) {
   return draw_queue_id(emaildir, kQueueIdBound);
 }
 
-bool SendVetter_queuemessage(const std::string& emaildir, const std::string& email,
-                             const std::string& queuefile) {
+Status record_held_message(const std::string& emaildir, const std::string& email,
+                           const std::string& queuefile) {
   std::string id = queuefile;
   if (id.size() >= kMsgSuffix.size() &&
       id.compare(id.size() - kMsgSuffix.size(), kMsgSuffix.size(), kMsgSuffix) == 0)
     id.resize(id.size() - kMsgSuffix.size());
   MailFileAppend record;
-  if (!record.open(Mailbox::at(emaildir).verifications_file(email)))
-    return false;
-  record.write(id + "\n");
-  return record.commit();
+  if (record.open(Mailbox::at(emaildir).verifications_file(email))) {
+    record.write(id + "\n");
+    record.commit();
+  }
+  return record.status();
+}
+
+bool SendVetter_queuemessage(const std::string& emaildir, const std::string& email,
+                             const std::string& queuefile) {
+  return record_held_message(emaildir, email, queuefile).ok();
 }
 
 }  // namespace Orvane::SendVetter

@@ -1,10 +1,13 @@
-// Queue-id drawing with an explicit time bound, so the bound can be tested
-// without waiting the filter's full 50 seconds.
+// The queue store's inner functions: queue-id drawing with an explicit time
+// bound, so the bound can be tested without waiting the filter's full 50
+// seconds, and the verifications record append with its failure reason.
 #pragma once
 
 #include <chrono>
 #include <optional>
 #include <string>
+
+#include "Orvane/SendVetter/base/status.h"
 
 namespace Orvane::SendVetter {
 
@@ -13,5 +16,9 @@ namespace Orvane::SendVetter {
 // drawn within bound.
 std::optional<std::string> draw_queue_id(const std::string& emaildir,
                                          std::chrono::steady_clock::duration bound);
+
+// SendVetter_queuemessage, saying why the record could not be written.
+Status record_held_message(const std::string& emaildir, const std::string& email,
+                           const std::string& queuefile);
 
 }  // namespace Orvane::SendVetter

@@ -49,15 +49,13 @@ Copied copy_queue_file(MailFileAppend& inbox, const std::string& queuefile_path)
   // Checked first so that the lock does not warn about a file simply absent.
   if (!path_exists(queuefile_path)) return Copied::kMissing;
   if (being_stored(queuefile_path)) return Copied::kFailed;
-  SafeFile::Handle queued;
-  std::string lockname;
-  Copied result = Copied::kDone;
-  if (!hold_mail_file(queued, "<", queuefile_path, lockname))
-    result = path_exists(queuefile_path) ? Copied::kFailed : Copied::kMissing;
-  else if (!read_rest(queued.fd(), [&](std::string_view data) { return inbox.write(data); }))
-    result = Copied::kFailed;  // a short copy must never replace the queue file
-  SendVetter_popsafeclose(queued, lockname);
-  return result;
+  MailFileLock queued;
+  if (!queued.acquire(queuefile_path, "<").ok())
+    return path_exists(queuefile_path) ? Copied::kFailed : Copied::kMissing;
+  // A short copy must never replace the queue file.
+  if (!read_rest(queued.handle().fd(), [&](std::string_view data) { return inbox.write(data); }))
+    return Copied::kFailed;
+  return Copied::kDone;
 }
 
 // Deletes queue files whose copies are on disk in the inbox. Only holders
@@ -94,18 +92,17 @@ bool release_held_mail(const std::string& emaildir, const std::string& inbox,
   // lock operation does not warn about a file that is simply not there.
   if (!path_exists(record)) return box.commit();
 
-  SafeFile::Handle held;
-  std::string record_lock;
-  if (!hold_mail_file(held, "<", record, record_lock)) {
+  MailFileLock held;
+  if (!held.acquire(record, "<").ok()) {
     // Gone meanwhile (another release took it): nothing left to release.
     // Present but not lockable: its ids cannot be consumed safely.
-    const bool gone = !held.is_open();
-    SendVetter_popsafeclose(held, record_lock);
+    const bool gone = !held.handle().is_open();
+    held.release();
     if (gone) return box.commit();
     box.abandon();
     return false;
   }
-  const std::optional<std::vector<std::string>> ids = read_ids(held.fd());
+  const std::optional<std::vector<std::string>> ids = read_ids(held.handle().fd());
   bool ok = ids.has_value();
   std::vector<std::string> copied;
   for (std::size_t i = 0; ok && i < ids->size(); ++i) {
@@ -123,7 +120,7 @@ bool release_held_mail(const std::string& emaildir, const std::string& inbox,
     delete_released(copied);
     if (::unlink(record.c_str()) == 0) sync_directory_of(record);
   }
-  SendVetter_popsafeclose(held, record_lock);
+  held.release();
   if (!ok) {
     box.abandon();
     return false;

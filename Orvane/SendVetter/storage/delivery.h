@@ -1,0 +1,14 @@
+// Storing one message in a mail file, with the reason when it fails.
+#pragma once
+
+#include <string>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/base/status.h"
+
+namespace Orvane::SendVetter {
+
+// SendVetter_delivermessage, saying why the message could not be stored.
+Status store_message(const std::string& path, const Lines& headers, const Lines* body = nullptr);
+
+}  // namespace Orvane::SendVetter
