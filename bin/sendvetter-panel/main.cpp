@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bin/exit_status.h"
 #include "bin/sendvetter-panel/functions.h"
 
 int main(int argc, char** argv) {
@@ -25,17 +26,17 @@ int main(int argc, char** argv) {
   }
   if (i >= args.size()) {
     std::cerr << "usage: sendvetter-panel [--user NAME] [--root DIR] FUNCTION [ARG ...]\n";
-    return 2;
+    return Orvane::SendVetter::kExitUnknownFunction;
   }
   const std::string name = args[i];
   const auto& table = Orvane::SendVetter::panel_functions();
   auto found = table.find(name);
   if (found == table.end()) {
     std::cerr << "sendvetter-panel: unknown function " << name << "\n";
-    return 2;
+    return Orvane::SendVetter::kExitUnknownFunction;
   }
   Orvane::SendVetter::PanelArgs call(args.begin() + static_cast<long>(i) + 1, args.end());
   found->second(call);
   std::cout.flush();
-  return 0;
+  return Orvane::SendVetter::kExitPanelDone;
 }

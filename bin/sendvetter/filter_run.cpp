@@ -10,7 +10,7 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
-#include "bin/sendvetter/exit_status.h"
+#include "bin/exit_status.h"
 #include "bin/sendvetter/message_run.h"
 
 namespace Orvane::SendVetter {
@@ -20,11 +20,7 @@ namespace {
 void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.mailbox.emaildir, text); }
 
 int exit_status_of(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kTempFail: return kExitTempFail;
-    case Outcome::kFatal: return kExitNoRandomData;
-    default: return kExitHandled;
-  }
+  return outcome == Outcome::kTempFail ? kExitTempFail : kExitHandled;
 }
 
 }  // namespace

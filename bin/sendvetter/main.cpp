@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "bin/sendvetter/exit_status.h"
+#include "bin/exit_status.h"
 
 namespace Orvane::SendVetter {
 int filter_run(const std::string& account);

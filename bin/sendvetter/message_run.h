@@ -39,7 +39,6 @@ enum class Outcome {
   kEndRun,     // handled; exit 0 at once, no expiry
   kTempFail,   // not stored: exit 75 so the mail server retries; the
                // reason is in MessageRun::failure
-  kFatal,      // no random data could be had: exit 1 (message printed)
 };
 
 // Walks the decision chain; the first row whose test holds acts.

@@ -1,0 +1,23 @@
+// The exit statuses of both programs, in one table.
+//
+// The filter's are read by the mail server: 0 the message is handled
+// (whatever its fate) and may be forgotten; 75 (EX_TEMPFAIL) keep the message
+// and retry later, the reason on standard error; 1 a fatal set-up error. The
+// panel's are read by the control panel: 0 the function ran; 2 the call
+// named no function.
+#pragma once
+
+#include <sysexits.h>
+
+namespace Orvane::SendVetter {
+
+enum ExitStatus : int {
+  kExitHandled = EX_OK,
+  kExitUnknownAccount = 1,
+  kExitNoRandomData = 1,
+  kExitTempFail = EX_TEMPFAIL,
+  kExitPanelDone = EX_OK,
+  kExitUnknownFunction = 2,
+};
+
+}  // namespace Orvane::SendVetter
