@@ -31,11 +31,19 @@ namespace Orvane::SendVetter {
 
 namespace {
 
-void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.mailbox.emaildir, text); }
+// The subject markers: "(conf#id" of another system's request, "verify#id"
+// of a reply to our challenge.
+const Regex& foreign_request_marker() {
+  static const Regex marker("\\(conf\\#([^\\)\\s]+)", Regex::kCaseless);
+  return marker;
+}
+const Regex& verification_marker() {
+  static const Regex marker("verify\\#([^\\)\\s]+)", Regex::kCaseless);
+  return marker;
+}
 
 // The id after a subject marker, or empty when the marker is absent.
-std::string marker_id(const char* pattern, const std::string& subject) {
-  const Regex marker(pattern, Regex::kCaseless);
+std::string marker_id(const Regex& marker, const std::string& subject) {
   std::vector<std::string> captures;
   return marker.search(subject, captures) ? captures[1] : std::string();
 }
@@ -97,18 +105,18 @@ bool is_own_form_message(MessageRun& run) {
 
 Outcome drop(MessageRun&) { return Outcome::kEndRun; }
 
-bool is_foreign_request(MessageRun& run) { return !marker_id("\\(conf\\#([^\\)\\s]+)", run.subject).empty(); }
+bool is_foreign_request(MessageRun& run) { return !marker_id(foreign_request_marker(), run.subject).empty(); }
 
 Outcome answer_foreign_request(MessageRun& run) {
   log3(run, "Internal ASK verification " + run.email + "/" + run.subject);
-  send_form(run, "returnverify", marker_id("\\(conf\\#([^\\)\\s]+)", run.subject));
+  send_form(run, "returnverify", marker_id(foreign_request_marker(), run.subject));
   return Outcome::kContinue;
 }
 
-bool is_verification_reply(MessageRun& run) { return !marker_id("verify\\#([^\\)\\s]+)", run.subject).empty(); }
+bool is_verification_reply(MessageRun& run) { return !marker_id(verification_marker(), run.subject).empty(); }
 
 Outcome answer_verification_reply(MessageRun& run) {
-  const std::string id = marker_id("verify\\#([^\\)\\s]+)", run.subject);
+  const std::string id = marker_id(verification_marker(), run.subject);
   if (!is_held(run, id)) {
     log3(run, "Internal verification " + run.email + "/" + run.subject);
     // Another installation's own form message naming an id we no longer
@@ -158,10 +166,8 @@ Outcome handle_failure_report(MessageRun& run) {
 }
 
 bool is_from_self(MessageRun& run) {
-  Lines recipients = run.to;
-  recipients.insert(recipients.end(), run.cc.begin(), run.cc.end());
   return SendVetter_isfromself(run.email, run.mailbox.account, run.conf["froms"]) == 1 ||
-         SendVetter_isinarray(run.email, recipients) == 1;
+         SendVetter_isinarray(run.email, run.recipients()) == 1;
 }
 
 // Submitted on this host, or by an authenticated client ("asmtp" and its

@@ -17,13 +17,19 @@ namespace Orvane::SendVetter {
 
 namespace {
 
-void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.mailbox.emaildir, text); }
-
 int exit_status_of(Outcome outcome) {
   return outcome == Outcome::kTempFail ? kExitTempFail : kExitHandled;
 }
 
 }  // namespace
+
+void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.mailbox.emaildir, text); }
+
+Lines MessageRun::recipients() const {
+  Lines all = to;
+  all.insert(all.end(), cc.begin(), cc.end());
+  return all;
+}
 
 const std::string& MessageRun::webdomain() {
   if (!webdomain_) webdomain_ = SendVetter_getwebdomain(mailbox.domain);
@@ -69,9 +75,7 @@ int filter_run(const std::string& account) {
   run.transportmethod = SendVetter_gettransportmethod(run.received);
   run.to = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("to", run.headers)));
   run.cc = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("cc", run.headers)));
-  Lines recipients = run.to;
-  recipients.insert(recipients.end(), run.cc.begin(), run.cc.end());
-  run.returnaddy = SendVetter_findreturnaddy(account, run.conf["froms"], recipients);
+  run.returnaddy = SendVetter_findreturnaddy(account, run.conf["froms"], run.recipients());
 
   Outcome outcome = run_decision_chain(run);
   if (outcome == Outcome::kContinue) SendVetter_checkdeadq(run.mailbox.emaildir, run.conf);

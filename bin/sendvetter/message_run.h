@@ -26,6 +26,8 @@ struct MessageRun {
   std::string received;      // the first Received value
   std::string transportmethod;
   Lines to, cc;
+  // to, then cc.
+  Lines recipients() const;
   std::string returnaddy;
   Status failure;           // why the message could not be stored (kTempFail)
 
@@ -40,6 +42,9 @@ enum class Outcome {
   kTempFail,   // not stored: exit 75 so the mail server retries; the
                // reason is in MessageRun::failure
 };
+
+// Appends text to the mailbox's activity log.
+void log3(const MessageRun& run, const std::string& text);
 
 // Walks the decision chain; the first row whose test holds acts.
 Outcome run_decision_chain(MessageRun& run);

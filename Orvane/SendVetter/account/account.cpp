@@ -38,9 +38,8 @@ std::pair<std::string, std::string> split_account(const std::string& account) {
 
 int SendVetter_beginmatch(const std::string& text, const std::string& prefix) {
   if (prefix.size() > text.size()) return 0;
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
   for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (lower(text[i]) != lower(prefix[i])) return 0;
+    if (ascii_lower(text[i]) != ascii_lower(prefix[i])) return 0;
   return 1;
 }
 
@@ -129,9 +128,7 @@ std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& a
 
 std::string SendVetter_getwebdomain(const std::string& domain) {
   if (!domain.empty()) return "mail." + domain;
-  std::string name = run_and_read("hostname", {"hostname"});
-  if (!name.empty() && name.back() == '\n') name.pop_back();
-  return name;
+  return chomp(run_and_read("hostname", {"hostname"}));
 }
 
 }  // namespace Orvane::SendVetter

@@ -13,6 +13,7 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 
@@ -23,7 +24,7 @@ Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account
     LineReader reader(file.fd());
     std::string line;
     while (reader.getline(line)) {
-      if (line.back() == '\n') line.pop_back();
+      line = chomp(line);
       std::size_t eq = line.find('=');
       std::string name = line.substr(0, eq);
       if (name.empty()) continue;

@@ -13,6 +13,7 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 
 namespace Orvane::SendVetter {
@@ -30,11 +31,6 @@ void report_unreadable_device(const std::string& reason) {
   std::cout << "Fatal Error: Unable to read data from /dev/urandom (" << reason
             << ").  Please contact your system admin to have them repair the problem.\n"
             << std::flush;
-}
-
-std::string first_line(const std::string& content) {
-  std::string line = content.substr(0, content.find('\n'));
-  return line;
 }
 
 }  // namespace

@@ -61,6 +61,10 @@ std::string Mailbox::inbox() const {
   return deliverdir + "/inbox";
 }
 
+std::string held_message_id(const std::string& queuefile) {
+  return queuefile.ends_with(".msg") ? queuefile.substr(0, queuefile.size() - 4) : queuefile;
+}
+
 std::string verifications_record_name(const std::string& email) {
   return remove_char(remove_dot_pairs(email), '/');
 }

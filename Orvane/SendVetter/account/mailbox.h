@@ -62,7 +62,8 @@ struct Mailbox {
   // queue_dir()/<id>.msg, the id with every ".." and then every "/" removed:
   // the id as a verifications record lists it.
   std::string held_message_file(std::string_view id) const;
-  std::string verifications_dir() const;  // E/sendvetter/verifications
+  std::string verifications_dir() const;
+  // The ids a verifications record lists are queue file names without ".msg".  // E/sendvetter/verifications
   // verifications_dir()/<verifications_record_name(email)>
   std::string verifications_file(const std::string& email) const;
   std::string log_dir() const;      // E/sendvetter/log
@@ -70,6 +71,9 @@ struct Mailbox {
   std::string log_file(std::string_view day) const;
   std::string inbox() const;        // D/inbox
 };
+
+// The id of a queue file name: the name without its ".msg".
+std::string held_message_id(const std::string& queuefile);
 
 // The verifications record's file name for a sender: the address with every
 // ".." and then every "/" removed.

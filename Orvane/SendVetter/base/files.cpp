@@ -74,6 +74,17 @@ std::vector<std::string> list_directory(const std::string& path) {
   return names;
 }
 
+bool read_rest(int fd, const std::function<bool(std::string_view)>& take) {
+  char chunk[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!take(std::string_view(chunk, static_cast<std::size_t>(n)))) return false;
+  }
+}
+
 std::string read_file(const std::string& path) {
   SafeFile::Handle file;
   if (!file.open(path, "<")) return {};

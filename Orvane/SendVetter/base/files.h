@@ -8,6 +8,7 @@
 // is shared so the header intake and the body copy see one stream.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -33,6 +34,9 @@ std::vector<std::string> list_directory(const std::string& path);
 
 // Whole file content; empty when it cannot be read.
 std::string read_file(const std::string& path);
+// Hands what is left of fd to take, chunk by chunk, until end of input;
+// false on a read error or when take returns false.
+bool read_rest(int fd, const std::function<bool(std::string_view)>& take);
 
 // Buffered line reader over a descriptor it does not own.
 class LineReader {

@@ -7,8 +7,7 @@
 namespace Orvane::SendVetter {
 
 std::string ascii_lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : text) c = ascii_lower(c);
   return text;
 }
 
@@ -60,6 +59,8 @@ std::vector<std::string> split_lines(const std::string& text) {
   }
   return lines;
 }
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 std::string chomp(std::string line) {
   if (!line.empty() && line.back() == '\n') line.pop_back();

@@ -7,6 +7,7 @@
 namespace Orvane::SendVetter {
 
 // ASCII capitals lowered; every other byte unchanged.
+constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 std::string ascii_lower(std::string text);
 // Splits at each sep; trailing empty pieces dropped, others kept.
 std::vector<std::string> split_dropping_trailing_empty(const std::string& text, char sep);
@@ -19,5 +20,7 @@ double leading_decimal(const std::string& text);
 std::vector<std::string> split_lines(const std::string& text);
 // Removes one trailing "\n".
 std::string chomp(std::string line);
+// text up to its first "\n" (all of it without one).
+std::string first_line(const std::string& text);
 
 }  // namespace Orvane::SendVetter

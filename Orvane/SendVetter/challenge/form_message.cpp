@@ -55,9 +55,7 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
   if (!is_single_recipient(email)) return;
 
   const std::string kind = remove_dot_pairs(form);
-  std::string msgid = queuefile;
-  if (msgid.size() >= 4 && msgid.compare(msgid.size() - 4, 4, ".msg") == 0)
-    msgid.resize(msgid.size() - 4);
+  const std::string msgid = held_message_id(queuefile);
   const std::string header_block = join_lines(headers);
 
   const std::string private_copy = Mailbox::at(emaildir).form_file(form);

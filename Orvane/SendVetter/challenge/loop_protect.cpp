@@ -30,9 +30,11 @@ struct Entry {
 using Entries = std::map<std::string, Entry>;
 
 std::string read_all(int fd) {
-  std::string content, chunk;
-  LineReader reader(fd);
-  while (reader.read_chunk(chunk, 1 << 16)) content += chunk;
+  std::string content;
+  read_rest(fd, [&](std::string_view data) {
+    content.append(data);
+    return true;
+  });
   return content;
 }
 

@@ -40,8 +40,6 @@ bool is_blank_pattern(std::string_view pattern) {
   return pattern.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos;
 }
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // The text a pattern stands for when it has no metacharacter, ASCII capitals
 // lowered; false when PCRE2 must decide. A backslash before punctuation
 // makes it literal, as in PCRE2; before anything else ("\d", "\Q", a byte
@@ -65,7 +63,7 @@ bool literal_text(std::string_view pattern, std::string& literal) {
       }
       default:
         if (c >= 0x80) return false;
-        literal.push_back(fold(static_cast<char>(c)));
+        literal.push_back(ascii_lower(static_cast<char>(c)));
     }
   }
   return true;

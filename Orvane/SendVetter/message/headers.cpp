@@ -5,6 +5,7 @@
 // empty line ending the block is consumed; the body stays on standard input.
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "Orvane/SendVetter/base/regex.h"
 
@@ -20,7 +21,7 @@ Lines read_header_block(LineReader& reader) {
   while (reader.getline(line)) {
     if (is_header_end(line)) break;
     // A line holds at most one "\n" (its end); splitting at it drops the end.
-    if (line.back() == '\n') line.pop_back();
+    line = chomp(line);
     headers.push_back(line);
   }
   return headers;

@@ -72,8 +72,7 @@ void SendVetter_listmsgs(const std::string& account, const std::string& editfile
   for (const std::string& name : list_directory(host_paths().formdir)) {
     if (name[0] == '.') continue;
     std::string form = name;
-    if (form.size() >= 4 && form.compare(form.size() - 4, 4, ".txt") == 0)
-      form.resize(form.size() - 4);
+    if (form.ends_with(".txt")) form.resize(form.size() - 4);
     form = html_escape(form);
     std::cout << "<tr>"
               << "<td>" << form << "</td>\n"

@@ -10,6 +10,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "SafeFile/lock_wait.h"
 
 namespace Orvane::SendVetter {
@@ -20,8 +21,7 @@ constexpr int kLiveHolderWaits = 300;
 constexpr int kUnchangedPolls = 15;
 
 std::string recorded_pid(const std::string& lockname) {
-  std::string content = read_file(lockname);
-  std::string line = content.substr(0, content.find('\n'));
+  const std::string line = first_line(read_file(lockname));
   std::size_t start = line.find_first_of("0123456789");
   if (start == std::string::npos) return {};
   std::size_t end = line.find_first_not_of("0123456789", start);

@@ -38,10 +38,7 @@ std::optional<std::string> SendVetter_getqueueid(const std::string& emaildir) {
 
 Status record_held_message(const std::string& emaildir, const std::string& email,
                            const std::string& queuefile) {
-  std::string id = queuefile;
-  if (id.size() >= kMsgSuffix.size() &&
-      id.compare(id.size() - kMsgSuffix.size(), kMsgSuffix.size(), kMsgSuffix) == 0)
-    id.resize(id.size() - kMsgSuffix.size());
+  const std::string id = held_message_id(queuefile);
   MailFileAppend record;
   if (record.open(Mailbox::at(emaildir).verifications_file(email))) {
     record.write(id + "\n");

@@ -2,7 +2,6 @@
 // before they are deleted, and the sender's verifications record consumed
 // under its own mail-file lock.
 #include "Orvane/SendVetter/storage/release.h"
-#include "Orvane/SendVetter/base/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +13,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
 
 namespace Orvane::SendVetter {
@@ -21,18 +21,6 @@ namespace Orvane::SendVetter {
 namespace {
 
 enum class Copied { kMissing, kDone, kFailed };
-
-// Reads what is left of fd; false on a read error.
-bool read_rest(int fd, const std::function<bool(std::string_view)>& take) {
-  char chunk[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (!take(std::string_view(chunk, static_cast<std::size_t>(n)))) return false;
-  }
-}
 
 // true when a run is still storing the file (it holds the file's flock).
 bool being_stored(const std::string& path) {
