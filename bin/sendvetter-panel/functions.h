@@ -10,7 +10,7 @@
 
 namespace Orvane::SendVetter {
 
-// Positional text arguments; arg(i) is empty when the caller left it out.
+// Positional text arguments; args[i] is empty when the caller left it out.
 class PanelArgs {
  public:
   template <typename It>

@@ -15,7 +15,8 @@ namespace Orvane::SendVetter {
 
 namespace {
 
-// Starts the child with one end of a pipe as its stdin (to_child) or stdout.
+// Starts the child with child_fd (one end of a pipe) as its descriptor
+// target_fd: its standard input or standard output.
 pid_t start(const std::string& program, const std::vector<std::string>& argv, int child_fd,
             int target_fd) {
   posix_spawn_file_actions_t actions;

@@ -3,6 +3,8 @@
 // HEADERS holds the physical header lines in order, each without its "\n"
 // (a "\r" before it stays); continuation lines are separate elements. The
 // empty line ending the block is consumed; the body stays on standard input.
+#include <cassert>
+
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
@@ -21,6 +23,7 @@ Lines read_header_block(LineReader& reader) {
   while (reader.getline(line)) {
     if (is_header_end(line)) break;
     // A line holds at most one "\n" (its end); splitting at it drops the end.
+    assert(line.find('\n') == std::string::npos || line.find('\n') + 1 == line.size());
     line = chomp(line);
     headers.push_back(line);
   }

@@ -1,6 +1,7 @@
 // Durable, all-or-nothing appends to mail files under the mail-file lock.
 #include "Orvane/SendVetter/storage/mail_file.h"
 
+#include <cassert>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -119,6 +120,8 @@ bool MailFileAppend::sync() {
 void MailFileAppend::keep() {
   struct stat st;
   if (!locked_ || failed()) return;
+  // Only what is on disk may be kept: keep() follows a successful sync().
+  assert(buffer_.empty());
   if (::fstat(lock_.handle().fd(), &st) != 0) {
     fail("examine", errno);
     return;
@@ -128,6 +131,7 @@ void MailFileAppend::keep() {
 }
 
 void MailFileAppend::roll_back(int fd) {
+  assert(locked_);
   if (created_ && names_file(fd, path_)) {
     // Still under our lock: a waiter that opened it notices the deletion.
     if (::unlink(path_.c_str()) == 0) sync_directory_of(path_);

@@ -2,6 +2,8 @@
 // listing the ids held for that sender.
 #include "Orvane/SendVetter/storage/queue.h"
 
+#include <cassert>
+
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
@@ -29,6 +31,7 @@ std::optional<std::string> draw_queue_id(const std::string& emaildir,
     if (!drawn) return std::nullopt;
     candidate = *drawn;
   }
+  assert(candidate.size() == kQueueIdLength);
   return candidate + kMsgSuffix;
 }
 
