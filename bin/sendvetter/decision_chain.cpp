@@ -18,13 +18,18 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Orvane/SendVetter/challenge/loop_protect.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/regex.h"
+#include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/challenge/challenge.h"
+#include "Orvane/SendVetter/challenge/loop_protect.h"
+#include "Orvane/SendVetter/lists/lists.h"
 #include "Orvane/SendVetter/storage/delivery.h"
 #include "Orvane/SendVetter/storage/queue.h"
 #include "Orvane/SendVetter/storage/release.h"
-#include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/storage/storage.h"
+#include "Orvane/SendVetter/types.h"
 #include "bin/sendvetter/message_run.h"
 
 namespace Orvane::SendVetter {

@@ -7,9 +7,13 @@
 // not be stored, so the mail server keeps it and retries.
 #include <iostream>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/log/log.h"
+#include "Orvane/SendVetter/message/message.h"
+#include "Orvane/SendVetter/storage/storage.h"
+#include "Orvane/SendVetter/types.h"
 #include "bin/exit_status.h"
 #include "bin/sendvetter/message_run.h"
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/status.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

@@ -11,13 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/spawn.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

@@ -10,10 +10,12 @@
 #include <iostream>
 #include <unistd.h>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

@@ -4,7 +4,7 @@
 
 #include <cassert>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/base/files.h"
 
 namespace Orvane::SendVetter {

@@ -5,11 +5,13 @@
 // over the system form. Placeholders are replaced line by line in a fixed
 // order, so text inserted by one replacement is seen by the later ones only.
 // The whole message is built in memory before sendmail starts.
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/base/spawn.h"
+#include "Orvane/SendVetter/challenge/challenge.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

@@ -12,10 +12,11 @@
 #include <unistd.h>
 #include <utility>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/challenge/challenge.h"
+#include "SafeFile/SafeFile.h"
 #include "SafeFile/lock_wait.h"
 
 namespace Orvane::SendVetter {

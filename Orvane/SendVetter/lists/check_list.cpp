@@ -10,11 +10,15 @@
 #include <set>
 #include <tuple>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/lists/lists.h"
+#include "Orvane/SendVetter/log/log.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

@@ -4,10 +4,12 @@
 // The appended rule is the address with every regular-expression
 // metacharacter escaped, so it matches that address literally ("/" stays:
 // rule matching escapes it).
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/lists/lists.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

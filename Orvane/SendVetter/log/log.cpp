@@ -4,10 +4,12 @@
 #include <ctime>
 #include <iostream>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/log/log.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

@@ -1,10 +1,11 @@
 // Address extraction: header values reduced to bare, lower-cased addresses,
 // and the return address chosen among the owner's configured addresses.
 // Plain text rules, no address-syntax parser.
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/message/message.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

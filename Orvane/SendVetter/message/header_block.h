@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

@@ -5,11 +5,12 @@
 // empty line ending the block is consumed; the body stays on standard input.
 #include <cassert>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/message/header_block.h"
-#include "Orvane/SendVetter/base/regex.h"
+#include "Orvane/SendVetter/message/message.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

@@ -13,11 +13,12 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/panel/html.h"
+#include "Orvane/SendVetter/panel/panel.h"
 #include "Orvane/SendVetter/panel/support.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

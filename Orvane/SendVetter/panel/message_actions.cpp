@@ -9,11 +9,15 @@
 
 #include <iostream>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/lists/lists.h"
+#include "Orvane/SendVetter/message/message.h"
+#include "Orvane/SendVetter/panel/panel.h"
 #include "Orvane/SendVetter/panel/support.h"
 #include "Orvane/SendVetter/storage/release.h"
-#include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

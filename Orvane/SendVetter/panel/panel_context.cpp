@@ -1,5 +1,5 @@
 // The control panel's package variables, set by sendvetter-panel.
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/panel/panel.h"
 
 namespace Orvane {
 

@@ -12,13 +12,17 @@
 #include <iostream>
 #include <string_view>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/base/files.h"
-#include "Orvane/SendVetter/message/header_block.h"
-#include "Orvane/SendVetter/panel/html.h"
-#include "Orvane/SendVetter/panel/support.h"
 #include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/log/log.h"
+#include "Orvane/SendVetter/message/header_block.h"
+#include "Orvane/SendVetter/message/message.h"
+#include "Orvane/SendVetter/panel/html.h"
+#include "Orvane/SendVetter/panel/panel.h"
+#include "Orvane/SendVetter/panel/support.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

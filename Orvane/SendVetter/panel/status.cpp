@@ -4,12 +4,15 @@
 
 #include <iostream>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/base/files.h"
-#include "Orvane/SendVetter/panel/html.h"
-#include "Orvane/SendVetter/panel/support.h"
 #include "Orvane/SendVetter/base/spawn.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/panel/html.h"
+#include "Orvane/SendVetter/panel/panel.h"
+#include "Orvane/SendVetter/panel/support.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

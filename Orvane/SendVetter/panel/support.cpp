@@ -6,7 +6,11 @@
 
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/message/header_block.h"
+#include "Orvane/SendVetter/message/message.h"
 #include "Orvane/SendVetter/panel/html.h"
+#include "Orvane/SendVetter/panel/panel.h"
+#include "Orvane/SendVetter/types.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

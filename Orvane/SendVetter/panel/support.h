@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

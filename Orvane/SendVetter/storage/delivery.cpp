@@ -2,9 +2,10 @@
 // header lines, one empty line, then the body exactly as received.
 #include "Orvane/SendVetter/storage/delivery.h"
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
+#include "Orvane/SendVetter/storage/storage.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

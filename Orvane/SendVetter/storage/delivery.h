@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/status.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/log/log.h"
+#include "Orvane/SendVetter/storage/storage.h"
+#include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
 

@@ -8,8 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/storage/storage.h"
+#include "SafeFile/SafeFile.h"
 #include "SafeFile/lock_wait.h"
 
 namespace Orvane::SendVetter {

@@ -8,9 +8,10 @@
 #include <cctype>
 #include <unistd.h>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/storage/storage.h"
+#include "SafeFile/SafeFile.h"
 #include "SafeFile/lock_wait.h"
 
 namespace Orvane::SendVetter {

@@ -4,11 +4,12 @@
 
 #include <cassert>
 
-#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
 #include "Orvane/SendVetter/storage/release.h"
+#include "Orvane/SendVetter/storage/storage.h"
 
 namespace Orvane::SendVetter {
 

@@ -11,10 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
+#include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 

@@ -1,0 +1,15 @@
+// The module's common value types.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Orvane::SendVetter {
+
+// Lines of text (header lines, list rules, recipients), in order.
+using Lines = std::vector<std::string>;
+// A mailbox configuration: setting name to value.
+using Conf = std::map<std::string, std::string>;
+
+}  // namespace Orvane::SendVetter
