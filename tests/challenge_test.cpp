@@ -78,8 +78,10 @@ TEST_F(FormMessage, ExactBytesAndPlaceholderOrder) {
   // "%email%" inserted by the subject is replaced, "%acct%" is not; header
   // text is replaced by the placeholders after "%headers%" only.
   EXPECT_EQ(messages[0],
-            "ARGC=1\n"
+            "ARGC=3\n"
             "ARG=-t\n"
+            "ARG=-f\n"
+            "ARG=<>\n"
             "X-Sendvetter: IDENTITY\n"
             "From: owner@example.org\n"
             "To: s@x.test\n"
@@ -112,7 +114,7 @@ TEST_F(FormMessage, MsgidAndFormChoice) {
 
   auto messages = sent();
   ASSERT_EQ(messages.size(), 6u);
-  const std::string head = "ARGC=1\nARG=-t\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n";
+  const std::string head = "ARGC=3\nARG=-t\nARG=-f\nARG=<>\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n";
   EXPECT_EQ(messages[0], head + "To: s@x.test\nX: []\n");
   EXPECT_EQ(messages[1], head + "To: s@x.test\nX: [a.msgb]\n");
   EXPECT_EQ(messages[2], head + "To: s@x.test\nX: [abc.ms]\n");
@@ -149,7 +151,7 @@ TEST_F(FormMessage, DefaultForms) {
     const std::size_t end = message.find("\n\n");
     ASSERT_NE(end, std::string::npos) << message;
     const std::string head = message.substr(0, end + 1);
-    EXPECT_EQ(head.rfind("ARGC=1\nARG=-t\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n"
+    EXPECT_EQ(head.rfind("ARGC=3\nARG=-t\nARG=-f\nARG=<>\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n"
                          "To: s@x.test\n", 0), 0u) << message;
     EXPECT_NE(head.find("\nAuto-Submitted: auto-replied\n"), std::string::npos) << message;
     EXPECT_TRUE(head.find("\nPrecedence: bulk\n") != std::string::npos ||

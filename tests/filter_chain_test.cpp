@@ -91,7 +91,7 @@ TEST_F(Chain, UnknownSenderIsHeldRecordedAndChallenged) {
   auto sent = box_.sent();
   ASSERT_EQ(sent.size(), 1u);
   const std::string id = sandbox::read(emaildir_ + "/.sendvetter/id");
-  EXPECT_EQ(sent[0].rfind("ARGS: -t\nX-Sendvetter: " + id + "\nFrom: bob\n", 0), 0u) << sent[0];
+  EXPECT_EQ(sent[0].rfind("ARGS: -t -f <>\nX-Sendvetter: " + id + "\nFrom: bob\n", 0), 0u) << sent[0];
   EXPECT_NE(sent[0].find("To: stranger@far.test\n"), std::string::npos);
   EXPECT_EQ(challenge_id(sent[0]), name.substr(0, 32));
 }

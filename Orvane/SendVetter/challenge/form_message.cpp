@@ -1,5 +1,6 @@
 // Form messages: a form template with the incoming message's values filled
-// in, behind our own two header lines, handed to "sendmail -t".
+// in, behind our own two header lines, handed to "sendmail -t" with a null
+// envelope sender.
 //
 // The private copy (Mailbox::form_file) wins
 // over the system form. Placeholders are replaced line by line in a fixed
@@ -16,6 +17,12 @@
 namespace Orvane::SendVetter {
 
 namespace {
+
+// Recipients from the header. The null envelope sender ("-f <>", which the
+// mail server accepts from any local user) means a form sent to a dead or
+// forged address can never bounce into anyone's mailbox; replies still go
+// to the From header.
+const std::vector<std::string> kSendmailArgs = {"sendmail", "-t", "-f", "<>"};
 
 // Every occurrence of a literal placeholder, scanning left to right; the
 // inserted text is not scanned again for the same placeholder.
@@ -82,7 +89,7 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
     }
   }
 
-  run_with_input(host_paths().sendmail, {"sendmail", "-t"}, message);
+  run_with_input(host_paths().sendmail, kSendmailArgs, message);
 }
 
 }  // namespace Orvane::SendVetter
