@@ -1,6 +1,7 @@
 // The whole filter run end to end: every row of the decision chain, its
 // precedence, the challenge round trip and concurrent runs on one mailbox.
 #include <gtest/gtest.h>
+#include <array>
 #include <ctime>
 #include <set>
 #include <sys/stat.h>
@@ -94,6 +95,40 @@ TEST_F(Chain, UnknownSenderIsHeldRecordedAndChallenged) {
   EXPECT_EQ(sent[0].rfind("ARGS: -t -f <>\nX-Sendvetter: " + id + "\nFrom: bob\n", 0), 0u) << sent[0];
   EXPECT_NE(sent[0].find("To: stranger@far.test\n"), std::string::npos);
   EXPECT_EQ(challenge_id(sent[0]), name.substr(0, 32));
+}
+
+TEST_F(Chain, AutomatedMailIsHeldWithoutARequestUnlessWhiteListed) {
+  const std::vector<std::array<std::string, 3>> cases = {  // envelope, header line, reason
+      {"<>", "", "null envelope sender"},
+      {"MAILER-DAEMON", "", "null envelope sender"},
+      {"stranger@far.test", "Return-Path: <>\n", "null envelope sender"},
+      {"stranger@far.test", "Auto-Submitted: auto-replied\n", "Auto-Submitted"},
+      {"stranger@far.test", "Precedence: bulk\n", "Precedence: bulk"},
+      {"stranger@far.test", "List-Id: <news.far.test>\n", "List-Id"},
+      {"stranger@far.test", "List-Unsubscribe: <mailto:u@far.test>\n", "List-Unsubscribe"},
+      {"stranger@far.test", "List-Post: <mailto:p@far.test>\n", "List-Post"},
+      {"stranger@far.test", "Content-Type: multipart/report;\n report-type=delivery-status\n", "multipart/report"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Mail mail;
+    mail.envelope = cases[i][0];
+    mail.extra = cases[i][1];
+    mail.subject = "automated " + std::to_string(i);
+    ASSERT_EQ(deliver(mail).status, 0);
+    EXPECT_EQ(queue().size(), i + 1) << cases[i][2];
+    EXPECT_NE(log().find("Holding automated message without verification request (" + cases[i][2] +
+                         ") stranger@far.test/" + mail.subject + "\n"),
+              std::string::npos)
+        << cases[i][2];
+  }
+  EXPECT_TRUE(box_.sent().empty());
+  EXPECT_EQ(record("stranger@far.test").size(), cases.size() * 33);  // a reply releases them all
+
+  list("white", "from stranger@\n");
+  Mail post;
+  post.extra = "List-Id: <news.far.test>\n";
+  ASSERT_EQ(deliver(post).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), post.text());
 }
 
 TEST_F(Chain, FormsNameTheWebDomainOfTheAccount) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/message/automated.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "test_util.h"
 
@@ -106,6 +107,38 @@ TEST(Addresses, ReturnAddressIsTheFirstConfiguredEntryAmongTheRecipients) {
   EXPECT_EQ(SendVetter_findreturnaddy("acct", "", rcpt), "acct");
   // A recipient piece without an address never pairs with an empty entry.
   EXPECT_EQ(SendVetter_findreturnaddy("acct", "z@x,,b@x", Lines{""}), "acct");
+}
+
+TEST(AutomatedMail, EachHeaderFormNamesItsReason) {
+  struct Case {
+    std::string envelope;
+    Lines headers;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"<>", {}, "null envelope sender"},
+      {"MAILER-DAEMON", {}, "null envelope sender"},
+      {"a@b", {"Return-Path: < >"}, "null envelope sender"},
+      {"a@b", {"AUTO-SUBMITTED: Auto-Replied (vacation)"}, "Auto-Submitted"},
+      {"a@b", {"Auto-Submitted :", "\tauto-generated"}, "Auto-Submitted"},
+      {"a@b", {"Precedence: BULK"}, "Precedence: bulk"},
+      {"a@b", {"precedence:junk\r"}, "Precedence: junk"},
+      {"a@b", {"Precedence: list"}, "Precedence: list"},
+      {"a@b", {"list-id: <news.lists.test>"}, "List-Id"},
+      {"a@b", {"List-Unsubscribe: <mailto:x@y>"}, "List-Unsubscribe"},
+      {"a@b", {"List-Post: NO"}, "List-Post"},
+      {"a@b", {"Content-Type: Multipart/Report;", " report-type=delivery-status"}, "multipart/report"},
+      // A person's message, and look-alikes that are not automated.
+      {"a@b", {"Subject: hi"}, ""},
+      {"MAILER-DAEMON@mx.test", {"Return-Path: <a@b>"}, ""},
+      {"a@b", {"Auto-Submitted: No (a person)"}, ""},
+      {"a@b", {"Auto-Submitted:", "\t no"}, ""},
+      {"a@b", {"Precedence: first-class", "X-Auto-Submitted: yes", "List-Identifier: x"}, ""},
+      {"a@b", {"Content-Type: multipart/mixed", "X-Note: multipart/report"}, ""},
+      {"a@b", {"Subject: x", " List-Id: folded into the subject"}, ""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(automated_reason(c.headers, c.envelope), c.reason) << c.envelope << " " << c.headers.size();
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 //   6 mail from the owner                                  -> deliver when
 //     submitted locally or authenticated, else hold without a challenge
 //   7 white list -> deliver    8 black list -> "blacklist" form, drop
-//   9 anyone else -> loop protection, hold, "verify" form
+//   9 anyone else -> hold; the "verify" form only to a person (not to an
+//     automated sender) who passes loop protection
 //
 // A message that cannot be stored ends the run with kTempFail (exit 75) and
 // leaves nothing behind, so the mail server's retry stores it exactly once.
@@ -25,6 +26,7 @@
 #include "Orvane/SendVetter/challenge/challenge.h"
 #include "Orvane/SendVetter/challenge/loop_protect.h"
 #include "Orvane/SendVetter/lists/lists.h"
+#include "Orvane/SendVetter/message/automated.h"
 #include "Orvane/SendVetter/storage/delivery.h"
 #include "Orvane/SendVetter/storage/queue.h"
 #include "Orvane/SendVetter/storage/release.h"
@@ -97,9 +99,18 @@ Outcome hold(MessageRun& run, std::string& queuefile) {
   return Outcome::kContinue;
 }
 
+// Holds the message for the owner and asks the sender nothing; logs why.
+Outcome hold_without_request(MessageRun& run, const std::string& log_line) {
+  log3(run, log_line);
+  std::string queuefile;
+  return hold(run, queuefile);
+}
+
 std::string sender_email_subject(const MessageRun& run) {
   return run.sender + "/" + run.email + "/" + run.subject;
 }
+
+std::string email_subject(const MessageRun& run) { return run.email + "/" + run.subject; }
 
 // ---- rows 1 to 3: the challenge protocol itself ----
 
@@ -191,9 +202,7 @@ Outcome handle_from_self(MessageRun& run) {
     log3(run, "Processing email from self " + sender_email_subject(run));
     return deliver_to_inbox(run);
   }
-  log3(run, "Queuing possibly forged email from self " + sender_email_subject(run));
-  std::string queuefile;
-  return hold(run, queuefile);
+  return hold_without_request(run, "Queuing possibly forged email from self " + sender_email_subject(run));
 }
 
 bool is_white_listed(MessageRun& run) { return on_list(run, "white"); }
@@ -209,9 +218,15 @@ Outcome answer_black_listed(MessageRun& run) {
 
 bool anyone(MessageRun&) { return true; }
 
+// A request to an automated sender would be backscatter: nobody answers it,
+// and its sender address is often forged.
 Outcome hold_and_challenge(MessageRun& run) {
+  const std::string automated = automated_reason(run.headers, run.sender);
+  if (!automated.empty())
+    return hold_without_request(run, "Holding automated message without verification request (" + automated +
+                                         ") " + email_subject(run));
   if (!SendVetter_loopprotect(run.email, run.mailbox.emaildir)) return Outcome::kEndRun;
-  log3(run, "Delivering message to queue and asking for verification " + run.email + "/" + run.subject);
+  log3(run, "Delivering message to queue and asking for verification " + email_subject(run));
   std::string queuefile;
   Outcome stored = hold(run, queuefile);
   if (stored != Outcome::kContinue) {

@@ -4,6 +4,7 @@
 // (a "\r" before it stays); continuation lines are separate elements. The
 // empty line ending the block is consumed; the body stays on standard input.
 #include <cassert>
+#include <optional>
 
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/regex.h"
@@ -29,6 +30,44 @@ Lines read_header_block(LineReader& reader) {
     headers.push_back(line);
   }
   return headers;
+}
+
+namespace {
+
+std::string_view trim(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The value after "name:" when the line starts that header.
+std::optional<std::string_view> value_of(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() ||
+      ascii_lower(std::string(line.substr(0, name.size()))) != ascii_lower(std::string(name)))
+    return std::nullopt;
+  const std::size_t colon = line.find_first_not_of(" \t", name.size());
+  if (colon == std::string_view::npos || line[colon] != ':') return std::nullopt;
+  return line.substr(colon + 1);
+}
+
+}  // namespace
+
+Lines header_values(std::string_view name, const Lines& headers) {
+  Lines values;
+  bool in_match = false;
+  for (const std::string& line : headers) {
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      if (in_match && !trim(line).empty()) {
+        if (!values.back().empty()) values.back() += ' ';
+        values.back() += trim(line);
+      }
+      continue;
+    }
+    auto value = value_of(line, name);
+    in_match = value.has_value();
+    if (in_match) values.emplace_back(trim(*value));
+  }
+  return values;
 }
 
 Lines SendVetter_getheaders() { return read_header_block(standard_input()); }
