@@ -131,6 +131,41 @@ TEST_F(Chain, AutomatedMailIsHeldWithoutARequestUnlessWhiteListed) {
   EXPECT_EQ(sandbox::read(inbox_), post.text());
 }
 
+TEST_F(Chain, ForgedSendersAreHeldWithoutARequestOnlyWhenOurMailServerSaysSo) {
+  list("white", "from ^friend@friend\\.test$\n");
+  Mail forged_friend;
+  forged_friend.envelope = forged_friend.from = "friend@friend.test";
+  forged_friend.subject = "forged friend";
+  forged_friend.extra = "Authentication-Results: mx.example.com;\n\tspf=fail smtp.mailfrom=friend.test\n";
+  Mail forged_stranger = forged_friend;
+  forged_stranger.envelope = forged_stranger.from = "victim@other.test";
+  forged_stranger.subject = "forged stranger";
+  forged_stranger.extra = "Authentication-Results: mx.example.com; dmarc=fail header.from=other.test\n";
+  Mail genuine = forged_friend;
+  genuine.subject = "genuine";
+  genuine.extra = "Authentication-Results: mx.example.com; spf=pass smtp.mailfrom=friend.test\n";
+
+  // No system configuration: the headers are not trusted.
+  ASSERT_EQ(deliver(forged_friend).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), forged_friend.text());
+
+  sandbox::write(box_.system_form_dir() + "/../sendvetter.conf", "authserv-id=mx.example.com\n");
+  for (const Mail& mail : {forged_friend, forged_stranger, genuine}) ASSERT_EQ(deliver(mail).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), forged_friend.text() + genuine.text());
+  EXPECT_EQ(queue().size(), 2u);
+  EXPECT_TRUE(box_.sent().empty());
+  EXPECT_NE(log().find("Holding possibly forged mail from white-listed sender friend@friend.test/forged friend\n"
+                       "Holding message without verification request (sender authentication failed) "
+                       "victim@other.test/forged stranger\n"),
+            std::string::npos);
+
+  // A passing result changes nothing for a stranger: one request.
+  Mail stranger;
+  stranger.extra = "Authentication-Results: mx.example.com; spf=pass smtp.mailfrom=far.test\n";
+  ASSERT_EQ(deliver(stranger).status, 0);
+  EXPECT_EQ(box_.sent().size(), 1u);
+}
+
 TEST_F(Chain, FormsNameTheWebDomainOfTheAccount) {
   // A system account's web domain is the host's name (the sandbox's
   // hostname command); an address account's is "mail." + its domain.

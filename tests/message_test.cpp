@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/message/authresults.h"
 #include "Orvane/SendVetter/message/automated.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "test_util.h"
@@ -139,6 +140,38 @@ TEST(AutomatedMail, EachHeaderFormNamesItsReason) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(automated_reason(c.headers, c.envelope), c.reason) << c.envelope << " " << c.headers.size();
+}
+
+TEST(SenderAuthentication, OnlyTheTopmostHeaderWithOurIdSaysWhetherTheFromDomainFailed) {
+  const std::string ours = "Authentication-Results: mx.example.com; ";
+  struct Case {
+    Lines headers;
+    bool failed;
+  };
+  const std::vector<Case> cases = {
+      {{ours + "dmarc=fail header.from=friend.test"}, true},
+      {{"authentication-results : MX.Example.COM;", "\tspf=FAIL smtp.mailfrom=friend@Friend.test"}, true},
+      {{ours + "spf=fail smtp.mailfrom=friend.test; dkim=pass header.d=other.test"}, true},
+      {{ours + "spf=fail smtp.mailfrom=friend.test; dkim=pass header.i=@friend.test"}, false},
+      {{ours + "spf=fail smtp.mailfrom=other.test"}, false},
+      {{ours + "spf=softfail smtp.mailfrom=friend.test; dmarc=none"}, false},
+      {{ours + "none"}, false},
+      {{}, false},
+      // Another id, or ours in a comment or a quoted string, counts for nothing.
+      {{"Authentication-Results: mx.example.com.evil.test; dmarc=fail"}, false},
+      {{"Authentication-Results: relay.test; spf=pass", ours + "dmarc=fail"}, true},
+      {{"Authentication-Results: mx.example.com (relay; dmarc=fail ); spf=pass smtp.mailfrom=friend.test"}, false},
+      {{"Authentication-Results: mx.example.com 1; dkim/1 = pass header.d=friend.test (ok);",
+        " spf=fail smtp.mailfrom=friend.test reason=\"x; dmarc=fail \""},
+       false},
+      // The topmost of ours wins.
+      {{ours + "spf=pass smtp.mailfrom=friend.test", ours + "dmarc=fail"}, false},
+      {{ours + "dmarc=fail", ours + "spf=pass smtp.mailfrom=friend.test"}, true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(from_domain_failed(c.headers, "mx.example.com", "friend.test"), c.failed)
+        << ::testing::PrintToString(c.headers);
+  EXPECT_FALSE(from_domain_failed({ours + "dmarc=fail"}, "", "friend.test"));  // switched off
 }
 
 }  // namespace

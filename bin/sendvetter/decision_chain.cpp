@@ -10,9 +10,10 @@
 //     one of our challenges, else deliver
 //   6 mail from the owner                                  -> deliver when
 //     submitted locally or authenticated, else hold without a challenge
-//   7 white list -> deliver    8 black list -> "blacklist" form, drop
-//   9 anyone else -> hold; the "verify" form only to a person (not to an
-//     automated sender) who passes loop protection
+//   7 white list -> deliver, or hold when the From domain is forged
+//   8 black list -> "blacklist" form, drop
+//   9 anyone else -> hold; the "verify" form only to a person (not to a
+//     forged or automated sender) who passes loop protection
 //
 // A message that cannot be stored ends the run with kTempFail (exit 75) and
 // leaves nothing behind, so the mail server's retry stores it exactly once.
@@ -207,7 +208,13 @@ Outcome handle_from_self(MessageRun& run) {
 
 bool is_white_listed(MessageRun& run) { return on_list(run, "white"); }
 
-Outcome deliver(MessageRun& run) { return deliver_to_inbox(run); }
+// A white list keyed on the From header must not let in whoever forges a
+// known sender; the request would reach the person forged, so none is sent.
+Outcome deliver_unless_forged(MessageRun& run) {
+  if (run.from_forged)
+    return hold_without_request(run, "Holding possibly forged mail from white-listed sender " + email_subject(run));
+  return deliver_to_inbox(run);
+}
 
 bool is_black_listed(MessageRun& run) { return on_list(run, "black"); }
 
@@ -218,9 +225,12 @@ Outcome answer_black_listed(MessageRun& run) {
 
 bool anyone(MessageRun&) { return true; }
 
-// A request to an automated sender would be backscatter: nobody answers it,
-// and its sender address is often forged.
+// A request to a forged or automated sender would be backscatter: it reaches
+// someone who never wrote, or nobody who answers.
 Outcome hold_and_challenge(MessageRun& run) {
+  if (run.from_forged)
+    return hold_without_request(run, "Holding message without verification request (sender authentication failed) " +
+                                         email_subject(run));
   const std::string automated = automated_reason(run.headers, run.sender);
   if (!automated.empty())
     return hold_without_request(run, "Holding automated message without verification request (" + automated +
@@ -249,7 +259,7 @@ constexpr Row kRows[] = {
     {is_ignored, drop},
     {is_failure_report, handle_failure_report},
     {is_from_self, handle_from_self},
-    {is_white_listed, deliver},
+    {is_white_listed, deliver_unless_forged},
     {is_black_listed, answer_black_listed},
     {anyone, hold_and_challenge},
 };

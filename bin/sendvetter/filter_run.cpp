@@ -8,9 +8,11 @@
 #include <iostream>
 
 #include "Orvane/SendVetter/account/account.h"
+#include "Orvane/SendVetter/account/config.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/log/log.h"
+#include "Orvane/SendVetter/message/authresults.h"
 #include "Orvane/SendVetter/message/message.h"
 #include "Orvane/SendVetter/storage/storage.h"
 #include "Orvane/SendVetter/types.h"
@@ -80,6 +82,9 @@ int filter_run(const std::string& account) {
   run.to = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("to", run.headers)));
   run.cc = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("cc", run.headers)));
   run.returnaddy = SendVetter_findreturnaddy(account, run.conf["froms"], run.recipients());
+  const std::size_t at = run.email.rfind('@');
+  run.from_forged = from_domain_failed(run.headers, load_system_conf()["authserv-id"],
+                                       at == std::string::npos ? std::string() : run.email.substr(at + 1));
 
   Outcome outcome = run_decision_chain(run);
   if (outcome == Outcome::kContinue) SendVetter_checkdeadq(run.mailbox.emaildir, run.conf);

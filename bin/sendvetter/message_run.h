@@ -30,6 +30,8 @@ struct MessageRun {
   Lines recipients() const;
   std::string returnaddy;
   Status failure;           // why the message could not be stored (kTempFail)
+  // This host's mail server found the From domain forged (Authentication-Results).
+  bool from_forged = false;
 
  private:
   std::optional<std::string> webdomain_;

@@ -1,5 +1,6 @@
-// The mailbox configuration file (Mailbox::conf_file) and the enable flag
-// (Mailbox::enable_flag).
+// The mailbox configuration file (Mailbox::conf_file), the system
+// configuration file of the same format (host_paths().sysconf), and the
+// enable flag (Mailbox::enable_flag).
 //
 // Format: one "name=value" line per key, split at the first "="; nothing is
 // trimmed and the last line for a key wins. Keys read: "froms" (default: the
@@ -11,18 +12,20 @@
 #include <unistd.h>
 
 #include "Orvane/SendVetter/account/account.h"
+#include "Orvane/SendVetter/account/config.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/types.h"
 #include "SafeFile/SafeFile.h"
 
 namespace Orvane::SendVetter {
 
-Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account) {
+Conf read_conf_file(const std::string& path) {
   Conf conf;
   SafeFile::Handle file;
-  if (file.open(Mailbox::at(emaildir).conf_file(), "<")) {
+  if (file.open(path, "<")) {
     LineReader reader(file.fd());
     std::string line;
     while (reader.getline(line)) {
@@ -33,6 +36,13 @@ Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account
       conf[name] = eq == std::string::npos ? std::string() : line.substr(eq + 1);
     }
   }
+  return conf;
+}
+
+Conf load_system_conf() { return read_conf_file(host_paths().sysconf); }
+
+Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account) {
+  Conf conf = read_conf_file(Mailbox::at(emaildir).conf_file());
   if (conf["stale-queue-time"].empty()) conf["stale-queue-time"] = "15";
   if (conf["froms"].empty()) conf["froms"] = account;
   return conf;

@@ -16,9 +16,12 @@ HostPaths make_host_paths() {
 #ifdef SENDVETTER_SANDBOX_HOST_PATHS
   if (const char* root = std::getenv("SENDVETTER_HOST_ROOT")) prefix = root;
 #endif
+  // The system configuration file sits beside the form directory.
+  const std::string formdir = SENDVETTER_FORM_DIR;
+  const std::string sysconf = formdir.substr(0, formdir.rfind('/')) + "/sendvetter.conf";
   return HostPaths{prefix + "/etc/passwd", prefix + "/etc/userdomains",
-                   prefix + "/usr/sbin/sendmail", prefix + SENDVETTER_FORM_DIR,
-                   "/dev/urandom"};
+                   prefix + "/usr/sbin/sendmail", prefix + formdir,
+                   prefix + sysconf, "/dev/urandom"};
 }
 
 }  // namespace

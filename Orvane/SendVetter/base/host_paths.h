@@ -15,6 +15,7 @@ struct HostPaths {
   std::string userdomains;  // "/etc/userdomains"
   std::string sendmail;     // "/usr/sbin/sendmail"
   std::string formdir;      // the system form directory, no trailing "/"
+  std::string sysconf;      // the system configuration file, beside the form directory
   std::string urandom;      // "/dev/urandom"
 };
 
