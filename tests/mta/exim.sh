@@ -2,11 +2,14 @@
 # Exim for roundtrip.sh: Debian's exim4 with Debian's own configuration,
 # built by update-exim4.conf from the split conf.d files (MTA "exim-split",
 # configuration type "local") or from the non-split template ("exim", type
-# "internet"), with the guide's snippets put where the guide says.
+# "internet"), with the guide's snippets put where the guide says; the heavy
+# daemon verifies SPF for the sender-authentication steps.
 exim=/usr/sbin/exim4
+# shellcheck source=/dev/null
+. "$here/senderauth.sh"
 
 mta_prepare() {
-  [ -x $exim ] || apt_install exim4-daemon-light
+  dpkg -s exim4-daemon-heavy dnsmasq-base >/dev/null 2>&1 || apt_install exim4-daemon-heavy dnsmasq-base
   [ -x $exim ] || fail "no $exim"
   # Installed for this test only: no daemon now, none at the next boot.
   if [ -d /run/systemd/system ]; then
@@ -38,13 +41,15 @@ CONF
   snippet "exim hosted-domain routers" >"$routers"
   snippet "exim system-account router" >"$system"
   snippet "exim transports" >"$transports"
+  local macros=$e/exim4.conf.localmacros
+  [ $split = false ] || macros=$e/conf.d/main/000_localmacros
+  snippet "exim main" >"$macros"
+  senderauth_prepare "$e" "$macros"
   if [ $split = true ]; then
-    snippet "exim main" >"$e/conf.d/main/000_localmacros"
     cp "$routers" "$e/conf.d/router/190_sendvetter"
     cp "$system" "$e/conf.d/router/880_sendvetter_system"
     cp "$transports" "$e/conf.d/transport/30_sendvetter"
   else
-    snippet "exim main" >"$e/exim4.conf.localmacros"
     awk -v r="$routers" -v s="$system" -v t="$transports" '
       function put(f, line) { while ((getline line < f) > 0) print line }
       $0 == "### router/200_exim4-config_primary" && !r_done { put(r); r_done = 1 }
@@ -104,4 +109,5 @@ mta_more_steps() {
     say "without the filter installed, info@$DOMAIN goes straight to the inbox"
   fi
   umount -l /usr
+  senderauth_steps
 }

@@ -162,6 +162,8 @@ inner() {
   [ "$from" = "$account" ] || fail "challenge comes from '$from', not from the protected address"
   grep -q '^X-Sendvetter: ' "$mbox" || fail "the challenge has no X-Sendvetter header"
   grep -q "^To: $STRANGER" "$mbox" || fail "the challenge is not addressed to the stranger"
+  grep -q -i '^Return-Path: <>$' "$mbox" ||
+    { cat "$mbox"; fail "the challenge went out with an envelope sender that bounces could reach"; }
   say "held as queue/$id.msg; challenge '$subject' from $from arrived in $mbox"
 
   # ---- 2: the stranger's reply releases the held message ----
