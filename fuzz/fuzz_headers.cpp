@@ -2,12 +2,15 @@
 // the mail server pipes it in. Checked: the header block and the body read
 // after it give back the input byte for byte (only the header-ending line is
 // consumed), header lines are non-empty and hold no line feed, and the
-// lookups return values that the rest of the filter can rely on.
+// lookups and classifications return values that the rest of the filter can
+// rely on.
 #include <cstdint>
 #include <string>
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/message/authresults.h"
+#include "Orvane/SendVetter/message/automated.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "fuzz_common.h"
 
@@ -63,5 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::check(!has_space(transport), "white space in the transport word", transport);
   // The transport rule on the raw input too: values can be any text.
   fuzz::check(!has_space(SendVetter_gettransportmethod(input)), "white space in the transport word");
+  // The automated-mail reason goes into a log line; the Authentication-Results
+  // reader meets any text as a header value.
+  const std::string reason = automated_reason(headers, sender);
+  fuzz::check(reason.find_first_of("\r\n") == std::string::npos, "line end in the automated reason", reason);
+  from_domain_failed(headers, "mx.example.com", "example.com");
   return 0;
 }
