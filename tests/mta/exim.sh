@@ -44,6 +44,7 @@ CONF
   local macros=$e/exim4.conf.localmacros
   [ $split = false ] || macros=$e/conf.d/main/000_localmacros
   snippet "exim main" >"$macros"
+  echo "info@$DOMAIN" >"$e/hosted_mailboxes"
   senderauth_prepare "$e" "$macros"
   if [ $split = true ]; then
     cp "$routers" "$e/conf.d/router/190_sendvetter"

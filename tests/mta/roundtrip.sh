@@ -25,6 +25,7 @@ SKIP=77
 OWNER=bob
 DOMAIN=example.com          # a hosted domain, in /etc/userdomains
 STRANGER=stranger@far.test  # a system user at the system's own domain
+OUTSIDE=192.0.2.66          # a host on the Internet (TEST-NET-1), not relayed for
 PORT=25
 
 say() { printf '== %s\n' "$*"; }
@@ -60,7 +61,10 @@ inner() {
   mbox=/var/mail/stranger
   local account=info@$DOMAIN
 
-  ip link set lo up || skip "cannot bring up loopback in the private network namespace"
+  ip link set lo up && ip addr add "$OUTSIDE/32" dev lo ||
+    skip "cannot set up loopback in the private network namespace"
+  # from_host ADDRESS: connections to 127.0.0.1 come from ADDRESS from now on.
+  from_host() { ip route change local 127.0.0.1 dev lo table local proto kernel scope host src "$1"; }
   mount -t overlay sendvetter-etc -o "lowerdir=$T/layer-etc:/etc" /etc ||
     skip "cannot layer the fixture files over /etc (overlay mounts unavailable)"
   mkdir "$T/usr-plain" && mount --bind /usr "$T/usr-plain" &&
@@ -146,8 +150,11 @@ inner() {
   [ -e "$emaildir/.sendvetterenable" ] || fail "no enable flag after the panel's Enable"
   mta_enable "$account"
 
-  # ---- 1: a stranger's message is held and challenged ----
+  # ---- 1: a stranger's message, from another host, is held and challenged ----
+  from_host "$OUTSIDE" || fail "cannot send from $OUTSIDE"
   message tok1-held "Lunch on Friday" | smtp_send "$STRANGER" "$account"
+  from_host 127.0.0.1
+  [[ $(mta_log) == *"[$OUTSIDE]"* ]] || fail "the message did not come from $OUTSIDE"
   wait_for "the message in the queue" is 1 queue_files
   wait_for "the challenge in the stranger's mailbox" contains "$mbox" 'verify#'
   ! contains "$inbox" tok1-held || fail "the stranger's message went to the inbox"

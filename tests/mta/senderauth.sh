@@ -38,11 +38,9 @@ senderauth_steps() {
   message auth-genuine "From a friend" 'Friend <friend@friend.test>' | smtp_send friend@friend.test "$rcpt"
   wait_for "the genuine message from the white-listed friend" contains "$inbox" auth-genuine
   grep -q 'spf=pass smtp.mailfrom=friend.test' "$inbox" || fail "no SPF pass recorded for the genuine message"
-  # From here on, connections over the loopback come from a forger's host
-  # (192.0.2.66, TEST-NET-1), outside the SPF records.
-  ip addr add 192.0.2.66/32 dev lo &&
-    ip route change local 127.0.0.1 dev lo table local proto kernel scope host src 192.0.2.66 ||
-    fail "cannot give the loopback a forger's source address"
+  # From here on, connections over the loopback come from a forger's host,
+  # outside the SPF records.
+  from_host "$OUTSIDE" || fail "cannot send from $OUTSIDE"
   message auth-forged-friend "Forged friend" 'Friend <friend@friend.test>' | smtp_send friend@friend.test "$rcpt"
   wait_for "the forged friend's message held" is $((held + 1)) held_here
   message auth-forged-other "Forged stranger" 'Someone <someone@other.test>' | smtp_send someone@other.test "$rcpt"
@@ -52,8 +50,8 @@ senderauth_steps() {
     fail "no hold of the forged friend in the activity log"
   [[ $log == *"Holding message without verification request (sender authentication failed) someone@other.test/Forged stranger"* ]] ||
     fail "no hold of the forged stranger in the activity log"
-  ip route change local 127.0.0.1 dev lo table local proto kernel scope host src 127.0.0.1
-  grep -q '<= someone@other.test .*\[192.0.2.66\]' /var/log/exim4/mainlog || fail "the forger's address was not used"
+  from_host 127.0.0.1
+  grep -q "<= someone@other.test .*\[$OUTSIDE\]" /var/log/exim4/mainlog || fail "the forger's address was not used"
   ! contains "$inbox" auth-forged || fail "a forged message reached the inbox"
   [ "$(grep -c "<= <> .*U=$OWNER" /var/log/exim4/mainlog || true)" = "$requests" ] ||
     { mta_log; fail "a request went to a forged sender"; }
