@@ -63,20 +63,20 @@ class FormMessage : public ::testing::Test {
                     " continued %webdomain%"};
 };
 
-TEST_F(FormMessage, ExactBytesAndPlaceholderOrder) {
+TEST_F(FormMessage, ExactBytesAndOnePassReplacement) {
   system_form("verify",
               "To: %email%\n"
               "Subject: Re: %subject% (verify#%msgid%)\n"
-              "X-Info: %acct% at %webdomain% %unknown%\n"
+              "X-Info: %acct% at %webdomain% %unknown%[%headers%]\n"
               "\n"
               "%email% and again %email%\n"
               "[%headers%] end\n"
               "no line end");
-  send("verify", "s@x.test", "about %email% and %acct%");
+  send("verify", "s@x.test", std::string("about %email%\r\nBcc: b@y.test %acct%\0", 36));
   auto messages = sent();
   ASSERT_EQ(messages.size(), 1u);
-  // "%email%" inserted by the subject is replaced, "%acct%" is not; header
-  // text is replaced by the placeholders after "%headers%" only.
+  // Inserted text is never expanded again; in the header part a value
+  // loses its line breaks and NUL, and "%headers%" stays empty.
   EXPECT_EQ(messages[0],
             "ARGC=3\n"
             "ARG=-t\n"
@@ -85,13 +85,13 @@ TEST_F(FormMessage, ExactBytesAndPlaceholderOrder) {
             "X-Sendvetter: IDENTITY\n"
             "From: owner@example.org\n"
             "To: s@x.test\n"
-            "Subject: Re: about s@x.test and %acct% (verify#QID_1)\n"
-            "X-Info: acct at mail.example.org %unknown%\n"
+            "Subject: Re: about %email%Bcc: b@y.test %acct% (verify#QID_1)\n"
+            "X-Info: acct at mail.example.org %unknown%[]\n"
             "\n"
             "s@x.test and again s@x.test\n"
             "[From sender@x.test Mon Jan  1 00:00:00 2024\n"
             "Subject: hello\n"
-            " continued mail.example.org] end\n"
+            " continued %webdomain%] end\n"
             "no line end");
 }
 
@@ -126,7 +126,8 @@ TEST_F(FormMessage, MsgidAndFormChoice) {
 TEST_F(FormMessage, OnlyOneRecipient) {
   system_form("verify", "To: %email%\n\nbody\n");
   for (const char* email : {"a@x.test, b@y.test", "a@x.test;b@y.test", "", "a@x.test\nBcc: b@y.test",
-                            "a@x.test\r"})
+                            "a@x.test\r", "a@x.test b@y.test", "\"b@y.test\"@x.test", "<b@y.test>",
+                            "a@x.test(b@y.test)", "g:b@y.test", "a", "@x.test", "a@", "a@x.test."})
     send("verify", email, "s");
   EXPECT_TRUE(sent().empty());
   send("verify", "a+b@x.test", "s");

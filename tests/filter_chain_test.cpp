@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <array>
 #include <ctime>
+#include <sstream>
 #include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "sandbox.h"
 
 #ifndef SENDVETTER_NO_SANDBOX
@@ -263,6 +265,75 @@ TEST_F(Chain, ProtocolRowsComeFirstAndInOrder) {
   ASSERT_EQ(sent.size(), sent_before + 1);
   EXPECT_EQ(queue().size(), 1u);  // row 2 won over the verify# reply
   EXPECT_NE(log().find("Internal ASK verification stranger@far.test/" + ask.subject), std::string::npos);
+}
+
+// The recipients "sendmail -t" reads from a message: the pieces of every
+// To, Cc, Bcc and Resent- field after unfolding. A CR counts as a line end
+// here too, so a line break smuggled into a header shows.
+std::vector<std::string> recipients(const std::string& sent) {
+  using Orvane::SendVetter::Regex;
+  static const Regex line_end("\\r\\n?");
+  static const Regex recipient_field("^(?:resent-)?(?:to|cc|bcc):(.*)", Regex::kCaseless);
+  static const Regex outer_blanks("^\\s+|\\s+$");
+  std::istringstream in(line_end.replace_all(sent.substr(sent.find('\n') + 1), "\n"));
+  std::vector<std::string> fields, found;
+  for (std::string line; std::getline(in, line) && !line.empty();) {
+    if ((line[0] == ' ' || line[0] == '\t') && !fields.empty())
+      fields.back() += line;
+    else
+      fields.push_back(line);
+  }
+  std::vector<std::string> captures;
+  for (const std::string& field : fields)
+    if (recipient_field.search(field, captures)) {
+      std::istringstream pieces(captures[1]);
+      for (std::string piece; std::getline(pieces, piece, ',');)
+        found.push_back(outer_blanks.replace_all(piece, ""));
+    }
+  return found;
+}
+
+TEST_F(Chain, FormMessagesGoToTheSenderAlone) {
+  // Every form kind, against subjects, addresses and header blocks that try
+  // to name further recipients through the placeholders or line breaks.
+  list("black", "subject ^Black\n");
+  struct Case {
+    std::string from, subject;
+  };
+  const std::vector<Case> cases = {
+      {"", "Hello %headers%"},
+      {"", "Black %email% %headers%"},
+      {"", "(conf#Q1) %headers%"},
+      {"", "Re: verify#NOTHELD %headers%"},
+      {"", "Hello\rBcc: cr@victim.test"},
+      {"", "Black\rCc: cr@victim.test"},
+      {"", "(conf#Q1)\rTo: cr@victim.test"},
+      {"%headers%@evil.test", "Hello"},
+      {"%headers%@evil.test", "Black"},
+      {"%headers%@evil.test", "(conf#Q2)"},
+      {"a@evil.test(b@victim.test)", "Hello"},
+      {"a@evil.test,b@victim.test", "Black"},
+      {"a@evil.test;b@victim.test", "(conf#Q3)"},
+  };
+  std::size_t answered = 0;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Mail mail;
+    mail.envelope = cases[i].from.empty() ? "s" + std::to_string(i) + "@far.test" : cases[i].from;
+    mail.from = mail.envelope;
+    mail.subject = cases[i].subject;
+    mail.extra = "Cc: cc@victim.test\nBcc: bcc@victim.test\nResent-To: rt@victim.test\n"
+                 "Resent-Bcc: rb@victim.test\n";
+    const std::size_t before = box_.sent().size();
+    ASSERT_EQ(deliver(mail).status, 0) << i;
+    const auto sent = box_.sent();
+    for (std::size_t n = before; n < sent.size(); ++n)
+      EXPECT_EQ(recipients(sent[n]), std::vector<std::string>{mail.envelope}) << i << "\n" << sent[n];
+    answered += sent.size() - before;
+    if (cases[i].from.empty()) {
+      EXPECT_EQ(sent.size(), before + 1) << i;
+    }
+  }
+  EXPECT_EQ(answered, 10u);
 }
 
 TEST_F(Chain, ListsDecideInTheirOrder) {

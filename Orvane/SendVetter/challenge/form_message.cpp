@@ -2,13 +2,20 @@
 // in, behind our own two header lines, handed to "sendmail -t" with a null
 // envelope sender.
 //
-// The private copy (Mailbox::form_file) wins
-// over the system form. Placeholders are replaced line by line in a fixed
-// order, so text inserted by one replacement is seen by the later ones only.
+// The private copy (Mailbox::form_file) wins over the system form. Every
+// value comes from a stranger, and "sendmail -t" mails whoever the header
+// names, so:
+//   - placeholders are replaced in the form's own text, in one pass: text a
+//     value brings in is never expanded again;
+//   - in the header part (the lines before the form's first empty line) a
+//     value loses CR, LF and NUL and "%headers%" stays empty, so no value
+//     can start a header line of its own;
+//   - the recipient must be one plain address, or nothing is sent.
 // The whole message is built in memory before sendmail starts.
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/spawn.h"
 #include "Orvane/SendVetter/challenge/challenge.h"
 #include "Orvane/SendVetter/types.h"
@@ -24,26 +31,43 @@ namespace {
 // to the From header.
 const std::vector<std::string> kSendmailArgs = {"sendmail", "-t", "-f", "<>"};
 
-// Every occurrence of a literal placeholder, scanning left to right; the
-// inserted text is not scanned again for the same placeholder.
-std::string replace_literal(const std::string& line, const std::string& placeholder,
-                            const std::string& value) {
+struct Placeholder {
+  std::string_view name;
+  std::string value;
+};
+
+// Each placeholder of the form line replaced by its value in one left-to-
+// right pass; the values are copied, never scanned.
+std::string fill_in(const std::string& line, const std::vector<Placeholder>& placeholders) {
   std::string out;
-  std::size_t start = 0;
-  for (std::size_t at; (at = line.find(placeholder, start)) != std::string::npos;
-       start = at + placeholder.size()) {
-    out.append(line, start, at - start);
-    out += value;
+  std::size_t done = 0;
+  for (std::size_t at; (at = line.find('%', done)) != std::string::npos;) {
+    out.append(line, done, at - done);
+    const Placeholder* found = nullptr;
+    for (const Placeholder& p : placeholders)
+      if (line.compare(at, p.name.size(), p.name) == 0) found = &p;
+    out += found ? found->value : "%";
+    done = at + (found ? found->name.size() : 1);
   }
-  out.append(line, start, std::string::npos);
+  out.append(line, done, std::string::npos);
   return out;
 }
 
-// The form goes to the sender address only: a value that could name further
-// recipients or add header lines to the "To:" line is refused.
-bool is_single_recipient(const std::string& email) {
-  return !email.empty() && email.find_first_of(",;\r\n") == std::string::npos;
+std::string without_line_breaks(std::string value) {
+  std::erase_if(value, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+  return value;
 }
+
+// One address in dot-atom form: the only recipient "sendmail -t" can read
+// from the form's "To: %email%". Blanks, quotes, angle brackets, commas,
+// semicolons, colons, parentheses or line breaks could name others.
+bool is_single_recipient(const std::string& email) {
+  static const Regex address(
+      "^[A-Za-z0-9!#$%&'*+/=?^_`{|}~.-]+@[A-Za-z0-9-]+(?:\\.[A-Za-z0-9-]+)*\\z");
+  return address.search(email);
+}
+
+bool is_empty_line(const std::string& line) { return line.find_first_not_of("\r\n") == std::string::npos; }
 
 std::string join_lines(const Lines& lines) {
   std::string joined;
@@ -65,7 +89,6 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
 
   const std::string kind = remove_dot_pairs(form);
   const std::string msgid = held_message_id(queuefile);
-  const std::string header_block = join_lines(headers);
 
   const std::string private_copy = Mailbox::at(emaildir).form_file(form);
   const std::string template_path =
@@ -76,16 +99,19 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
   // recipient header sendmail sends nothing.
   SafeFile::Handle file;
   if (file.open(template_path, "<")) {
+    const std::vector<Placeholder> in_body = {
+        {"%acct%", account},   {"%msgid%", msgid},
+        {"%subject%", subject}, {"%email%", email},
+        {"%headers%", join_lines(headers)}, {"%webdomain%", webdomain}};
+    std::vector<Placeholder> in_header;
+    for (const Placeholder& p : in_body)
+      in_header.push_back({p.name, p.name == "%headers%" ? "" : without_line_breaks(p.value)});
     LineReader reader(file.fd());
+    bool in_header_part = true;
     std::string line;
     while (reader.getline(line)) {
-      line = replace_literal(line, "%acct%", account);
-      line = replace_literal(line, "%msgid%", msgid);
-      line = replace_literal(line, "%subject%", subject);
-      line = replace_literal(line, "%email%", email);
-      line = replace_literal(line, "%headers%", header_block);
-      line = replace_literal(line, "%webdomain%", webdomain);
-      message += line;
+      if (in_header_part && is_empty_line(line)) in_header_part = false;
+      message += fill_in(line, in_header_part ? in_header : in_body);
     }
   }
 
