@@ -78,8 +78,9 @@ TEST_F(FormMessage, ExactBytesAndOnePassReplacement) {
   // Inserted text is never expanded again; in the header part a value
   // loses its line breaks and NUL, and "%headers%" stays empty.
   EXPECT_EQ(messages[0],
-            "ARGC=3\n"
+            "ARGC=4\n"
             "ARG=-t\n"
+            "ARG=-i\n"
             "ARG=-f\n"
             "ARG=<>\n"
             "X-Sendvetter: IDENTITY\n"
@@ -114,7 +115,7 @@ TEST_F(FormMessage, MsgidAndFormChoice) {
 
   auto messages = sent();
   ASSERT_EQ(messages.size(), 6u);
-  const std::string head = "ARGC=3\nARG=-t\nARG=-f\nARG=<>\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n";
+  const std::string head = "ARGC=4\nARG=-t\nARG=-i\nARG=-f\nARG=<>\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n";
   EXPECT_EQ(messages[0], head + "To: s@x.test\nX: []\n");
   EXPECT_EQ(messages[1], head + "To: s@x.test\nX: [a.msgb]\n");
   EXPECT_EQ(messages[2], head + "To: s@x.test\nX: [abc.ms]\n");
@@ -152,7 +153,7 @@ TEST_F(FormMessage, DefaultForms) {
     const std::size_t end = message.find("\n\n");
     ASSERT_NE(end, std::string::npos) << message;
     const std::string head = message.substr(0, end + 1);
-    EXPECT_EQ(head.rfind("ARGC=3\nARG=-t\nARG=-f\nARG=<>\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n"
+    EXPECT_EQ(head.rfind("ARGC=4\nARG=-t\nARG=-i\nARG=-f\nARG=<>\nX-Sendvetter: IDENTITY\nFrom: owner@example.org\n"
                          "To: s@x.test\n", 0), 0u) << message;
     EXPECT_NE(head.find("\nAuto-Submitted: auto-replied\n"), std::string::npos) << message;
     EXPECT_TRUE(head.find("\nPrecedence: bulk\n") != std::string::npos ||

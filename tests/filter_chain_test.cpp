@@ -12,6 +12,7 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/regex.h"
 #include "sandbox.h"
+#include "test_util.h"
 
 #ifndef SENDVETTER_NO_SANDBOX
 
@@ -94,7 +95,7 @@ TEST_F(Chain, UnknownSenderIsHeldRecordedAndChallenged) {
   auto sent = box_.sent();
   ASSERT_EQ(sent.size(), 1u);
   const std::string id = sandbox::read(emaildir_ + "/.sendvetter/id");
-  EXPECT_EQ(sent[0].rfind("ARGS: -t -f <>\nX-Sendvetter: " + id + "\nFrom: bob\n", 0), 0u) << sent[0];
+  EXPECT_EQ(sent[0].rfind("ARGS: -t -i -f <>\nX-Sendvetter: " + id + "\nFrom: bob\n", 0), 0u) << sent[0];
   EXPECT_NE(sent[0].find("To: stranger@far.test\n"), std::string::npos);
   EXPECT_EQ(challenge_id(sent[0]), name.substr(0, 32));
 }
@@ -334,6 +335,54 @@ TEST_F(Chain, FormMessagesGoToTheSenderAlone) {
     }
   }
   EXPECT_EQ(answered, 10u);
+}
+
+// tests/mail_program.py, a mail program's reading of and reply to a
+// message the fixture sendmail took (its argument line left out).
+testutil::ChildResult mail_program(std::vector<std::string> args, const std::string& sent) {
+  args.insert(args.begin(), {"python3", std::string(SENDVETTER_SOURCE_DIR) + "/tests/mail_program.py"});
+  return testutil::run_in_child(sent.substr(sent.find('\n') + 1), [&] {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    return 127;
+  });
+}
+
+// A subject of some 2 KB, and the same folded as a mail program sends it.
+std::string long_subject(bool folded) {
+  std::string subject;
+  for (int i = 0; i < 260; ++i)
+    subject += (i == 0 ? "" : i % 10 == 0 && folded ? "\n " : " ") + std::string("word") + std::to_string(i);
+  return subject;
+}
+
+TEST_F(Chain, FormMessagesAreValidMailWhateverTheSubject) {
+  list("black", "subject ^Black\n");
+  sandbox::write(emaildir_ + "/sendvetter.conf", "froms=bob@example.com\n");  // a whole From address
+  struct Case {
+    std::string subject, shown;  // as it arrives; as a mail program shows it
+  };
+  const std::vector<Case> cases = {
+      {long_subject(true), long_subject(false)},
+      {"Gr\xc3\xbc\xc3\x9f" "e \xc3\xbc" "ber K\xc3\xb6ln", "Gr\xc3\xbc\xc3\x9f" "e \xc3\xbc" "ber K\xc3\xb6ln"},
+      {"Gr\xfc\xdf" "e aus K\xf6ln", "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln"},
+      {std::string(1500, 'x'), std::string(1500, 'x')},
+  };
+  int sender = 0;
+  for (const Case& c : cases)
+    for (const char* kind : {"", "Black ", "(conf#Q1) "}) {  // verify, blacklist, returnverify
+      Mail mail;
+      mail.envelope = mail.from = "v" + std::to_string(sender++) + "@far.test";
+      mail.subject = kind + c.subject;
+      const std::size_t before = box_.sent().size();
+      ASSERT_EQ(deliver(mail).status, 0);
+      ASSERT_EQ(box_.sent().size(), before + 1) << mail.subject;
+      const auto read = mail_program({"check"}, box_.sent().back());
+      EXPECT_EQ(read.status, 0) << box_.sent().back();
+      EXPECT_NE(read.out.find(kind + c.shown), std::string::npos) << read.out;
+    }
 }
 
 TEST_F(Chain, ListsDecideInTheirOrder) {

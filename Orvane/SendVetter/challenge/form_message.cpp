@@ -1,5 +1,5 @@
 // Form messages: a form template with the incoming message's values filled
-// in, behind our own two header lines, handed to "sendmail -t" with a null
+// in, behind our own two header lines, handed to "sendmail -t -i" with a null
 // envelope sender.
 //
 // The private copy (Mailbox::form_file) wins over the system form. Every
@@ -11,13 +11,17 @@
 //     value loses CR, LF and NUL and "%headers%" stays empty, so no value
 //     can start a header line of its own;
 //   - the recipient must be one plain address, or nothing is sent.
-// The whole message is built in memory before sendmail starts.
+// Header lines are then encoded and folded, and a body that would not
+// travel as it is goes quoted-printable (mail_format.h), so that every mail
+// server takes the message. The whole message is built in memory before
+// sendmail starts.
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 #include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/spawn.h"
 #include "Orvane/SendVetter/challenge/challenge.h"
+#include "Orvane/SendVetter/challenge/mail_format.h"
 #include "Orvane/SendVetter/types.h"
 #include "SafeFile/SafeFile.h"
 
@@ -25,11 +29,12 @@ namespace Orvane::SendVetter {
 
 namespace {
 
-// Recipients from the header. The null envelope sender ("-f <>", which the
+// Recipients from the header; a line holding a single "." is text, not the
+// end of the message (-i). The null envelope sender ("-f <>", which the
 // mail server accepts from any local user) means a form sent to a dead or
 // forged address can never bounce into anyone's mailbox; replies still go
 // to the From header.
-const std::vector<std::string> kSendmailArgs = {"sendmail", "-t", "-f", "<>"};
+const std::vector<std::string> kSendmailArgs = {"sendmail", "-t", "-i", "-f", "<>"};
 
 struct Placeholder {
   std::string_view name;
@@ -58,16 +63,21 @@ std::string without_line_breaks(std::string value) {
   return value;
 }
 
-// One address in dot-atom form: the only recipient "sendmail -t" can read
-// from the form's "To: %email%". Blanks, quotes, angle brackets, commas,
-// semicolons, colons, parentheses or line breaks could name others.
+// One address in dot-atom form, of a length mail servers take: the only
+// recipient "sendmail -t" can read from the form's "To: %email%". Blanks,
+// quotes, angle brackets, commas, semicolons, colons, parentheses or line
+// breaks could name others.
 bool is_single_recipient(const std::string& email) {
   static const Regex address(
       "^[A-Za-z0-9!#$%&'*+/=?^_`{|}~.-]+@[A-Za-z0-9-]+(?:\\.[A-Za-z0-9-]+)*\\z");
-  return address.search(email);
+  return email.size() <= 254 && address.search(email);
 }
 
-bool is_empty_line(const std::string& line) { return line.find_first_not_of("\r\n") == std::string::npos; }
+std::string without_line_end(std::string line) {
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
 
 std::string join_lines(const Lines& lines) {
   std::string joined;
@@ -94,7 +104,9 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
   const std::string template_path =
       path_exists(private_copy) ? private_copy : host_paths().formdir + "/" + kind + ".txt";
 
-  std::string message = "X-Sendvetter: " + id + "\n" + "From: " + returnaddy + "\n";
+  std::string header = "X-Sendvetter: " + id + "\n" + "From: " + returnaddy + "\n";
+  std::string body;
+  bool in_header_part = true;  // until the form's first empty line
   // A form that cannot be read leaves the two header lines alone; without a
   // recipient header sendmail sends nothing.
   SafeFile::Handle file;
@@ -107,15 +119,22 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
     for (const Placeholder& p : in_body)
       in_header.push_back({p.name, p.name == "%headers%" ? "" : without_line_breaks(p.value)});
     LineReader reader(file.fd());
-    bool in_header_part = true;
     std::string line;
     while (reader.getline(line)) {
-      if (in_header_part && is_empty_line(line)) in_header_part = false;
-      message += fill_in(line, in_header_part ? in_header : in_body);
+      if (!in_header_part) {
+        body += fill_in(line, in_body);
+      } else if (without_line_end(line).empty()) {
+        in_header_part = false;
+      } else {
+        header += header_for_sending(fill_in(without_line_end(line), in_header));
+        if (line.back() == '\n') header += '\n';
+      }
     }
   }
 
-  run_with_input(host_paths().sendmail, kSendmailArgs, message);
+  const BodyForSending sent = body_for_sending(body);
+  const std::string separator = in_header_part ? "" : "\n";
+  run_with_input(host_paths().sendmail, kSendmailArgs, header + sent.mime_headers + separator + sent.text);
 }
 
 }  // namespace Orvane::SendVetter
