@@ -266,6 +266,12 @@ TEST_F(Chain, ProtocolRowsComeFirstAndInOrder) {
   ASSERT_EQ(sent.size(), sent_before + 1);
   EXPECT_EQ(queue().size(), 1u);  // row 2 won over the verify# reply
   EXPECT_NE(log().find("Internal ASK verification stranger@far.test/" + ask.subject), std::string::npos);
+
+  // The marker found in an encoded subject; the log keeps it as it came.
+  ask.subject = "=?utf-8?q?Bitte_best=C3=A4tigen_=28conf=23xyz123=29?=";
+  ASSERT_EQ(deliver(ask).status, 0);
+  EXPECT_EQ(box_.sent().size(), sent_before + 2);
+  EXPECT_NE(log().find("Internal ASK verification stranger@far.test/" + ask.subject), std::string::npos);
 }
 
 // The recipients "sendmail -t" reads from a message: the pieces of every
@@ -385,6 +391,33 @@ TEST_F(Chain, FormMessagesAreValidMailWhateverTheSubject) {
     }
 }
 
+TEST_F(Chain, RepliesAsMailProgramsWriteThemRelease) {
+  struct Case {
+    std::string subject, reply_style;
+  };
+  const std::vector<Case> cases = {
+      {long_subject(true), "words"},
+      {"=?UTF-8?Q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln?=", "whole-utf-8"},
+      {"Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln", "words"},
+      {"=?iso-8859-1?b?R3L83w==?= =?iso-8859-1?q?e_aus_K=F6ln?=", "whole-iso-8859-1"},
+      {"Gr\xfc\xdf" "e aus K\xf6ln", "whole-iso-8859-1"},
+      {"Gr\xfc\xdf" "e aus K\xf6ln", "words"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Mail held;
+    held.envelope = held.from = "r" + std::to_string(i) + "@far.test";
+    held.subject = cases[i].subject;
+    ASSERT_EQ(deliver(held).status, 0);
+    const auto reply = mail_program({"reply", cases[i].reply_style}, box_.sent().back());
+    ASSERT_EQ(reply.status, 0);
+    const std::size_t before = box_.sent().size();
+    ASSERT_EQ(box_.filter("bob", "From " + held.envelope + " Mon Dec  7 10:00:00 2026\n" + reply.out).status, 0);
+    EXPECT_NE(sandbox::read(inbox_).find(held.text()), std::string::npos) << i << "\n" << reply.out;
+    EXPECT_EQ(box_.sent().size(), before) << i << ": challenged again";
+  }
+  EXPECT_TRUE(queue().empty());
+}
+
 TEST_F(Chain, ListsDecideInTheirOrder) {
   list("white", "# comment\nfrom ^stranger@\n");
   list("black", "from stranger\n");
@@ -408,6 +441,8 @@ TEST_F(Chain, ListsDecideInTheirOrder) {
 TEST_F(Chain, FailureReportsAreDeliveredUnlessTheyQuoteOurChallenge) {
   ASSERT_EQ(deliver(Mail{}).status, 0);
   const std::string held_id = queue()[0].substr(0, 32);
+  std::string q_encoded;  // the id as an encoded word carries it: "_" stands for a blank
+  for (char c : held_id) q_encoded += c == '_' ? std::string("=5F") : std::string(1, c);
 
   Mail bounce;
   bounce.envelope = "MAILER-DAEMON@mx.far.test";
@@ -418,7 +453,8 @@ TEST_F(Chain, FailureReportsAreDeliveredUnlessTheyQuoteOurChallenge) {
   EXPECT_EQ(sandbox::read(inbox_), bounce.text());  // plain "Subject:" does not count
 
   for (const std::string& marker : std::vector<std::string>{"x-SENDVETTER: whatever\n", "X-Ask-Auth: 1\n",
-                             "Subject (quoted): Re: verify#" + held_id + "\n"}) {
+                             "Subject (quoted): Re: verify#" + held_id + "\n",
+                             "Subject (quoted): =?UTF-8?Q?Re=3A_verify=23" + q_encoded + "?=\n"}) {
     Mail quoting = bounce;
     quoting.body = "Delivery failed.\n" + marker + "tail\n";
     ASSERT_EQ(deliver(quoting).status, 0);

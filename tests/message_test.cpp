@@ -5,6 +5,7 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/message/authresults.h"
 #include "Orvane/SendVetter/message/automated.h"
+#include "Orvane/SendVetter/message/encoded_words.h"
 #include "Orvane/SendVetter/message/header_block.h"
 #include "test_util.h"
 
@@ -172,6 +173,21 @@ TEST(SenderAuthentication, OnlyTheTopmostHeaderWithOurIdSaysWhetherTheFromDomain
     EXPECT_EQ(from_domain_failed(c.headers, "mx.example.com", "friend.test"), c.failed)
         << ::testing::PrintToString(c.headers);
   EXPECT_FALSE(from_domain_failed({ours + "dmarc=fail"}, "", "friend.test"));  // switched off
+}
+
+// Decoding yields bytes; what is not a well-formed encoded word is kept.
+TEST(EncodedWords, DecodeToBytesAndKeepTheRest) {
+  const std::vector<std::pair<std::string, std::string>> table = {
+      {"Re: =?UTF-8?B?dmVyaWZ5I1Ex?=)", "Re: verify#Q1)"},
+      {"=?utf-8?b?dmVyaWZ5I1E?= x", "verify#Q x"},  // padding left out
+      {"=?iso-8859-1?q?Gr=FC=DFe_=28verify=23?= \t\n =?x?Q?Q1=29?= end", "Gr\xfc\xdf" "e (verify#Q1) end"},
+      {"a =?utf-8?q?b?= c", "a b c"},
+      {"=?utf-8*de?Q?x?=", "x"},
+      {"=?utf-8?x?abc?= =?utf-8?q?a b?= =?utf-8?b?a!==?= =?utf-8?q?=4?= =??q?a?= =?utf-8?q?a", "=?utf-8?x?abc?= "
+       "=?utf-8?q?a b?= =?utf-8?b?a!==?= =?utf-8?q?=4?= =??q?a?= =?utf-8?q?a"},
+      {"=?=?utf-8?q?x?=", "=?x"},
+  };
+  for (const auto& [encoded, decoded] : table) EXPECT_EQ(decode_encoded_words(encoded), decoded) << encoded;
 }
 
 }  // namespace

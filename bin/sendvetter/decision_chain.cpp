@@ -27,6 +27,7 @@
 #include "Orvane/SendVetter/challenge/challenge.h"
 #include "Orvane/SendVetter/challenge/loop_protect.h"
 #include "Orvane/SendVetter/lists/lists.h"
+#include "Orvane/SendVetter/message/encoded_words.h"
 #include "Orvane/SendVetter/message/automated.h"
 #include "Orvane/SendVetter/storage/delivery.h"
 #include "Orvane/SendVetter/storage/queue.h"
@@ -50,10 +51,13 @@ const Regex& verification_marker() {
   return marker;
 }
 
-// The id after a subject marker, or empty when the marker is absent.
+// The id after a subject marker, or empty when the marker is absent. Mail
+// programs often encode the whole subject of a reply (RFC 2047) once it
+// holds one non-ASCII character, so the marker is looked for in the decoded
+// bytes.
 std::string marker_id(const Regex& marker, const std::string& subject) {
   std::vector<std::string> captures;
-  return marker.search(subject, captures) ? captures[1] : std::string();
+  return marker.search(decode_encoded_words(subject), captures) ? captures[1] : std::string();
 }
 
 // Whether a queue id names a message held in this mailbox. An id that could
@@ -173,7 +177,7 @@ Outcome handle_failure_report(MessageRun& run) {
   std::vector<std::string> captures;
   while (standard_input().getline(line)) {
     if (own_header.search(line) || ask_header.search(line) ||
-        (quoted_subject.search(line, captures) && is_held(run, captures[1]))) {
+        (quoted_subject.search(decode_encoded_words(line), captures) && is_held(run, captures[1]))) {
       log3(run, "Discarding verify bounce from " + sender_email_subject(run));
       return Outcome::kEndRun;
     }
