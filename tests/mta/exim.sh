@@ -84,6 +84,15 @@ mta_queue() { $exim -bpc; }
 mta_retry() { $exim -qff; }
 mta_deferrals() { grep -c "== info@$DOMAIN .*returned 75" /var/log/exim4/mainlog || true; }
 mta_failed() { grep -q ' \*\* ' /var/log/exim4/mainlog; }
+# The recipients of the last message submitted on the host (bounces aside),
+# one a line, once exim has done with it; nothing before.
+mta_submitted_recipients() {
+  local log=/var/log/exim4/mainlog id
+  id=$(awk '$4 == "<=" && / P=local / && !/ U=Debian-exim / { id = $3 } END { print id }' $log)
+  [ -n "$id" ] && grep -q "^.\{19\} $id Completed" $log || return 0
+  awk -v id="$id" '$3 == id && ($4 == "=>" || $4 == "->" || $4 == "**") {
+    a = $5; if ($6 ~ /^<.*>:?$/) a = $6; gsub(/[<>:]/, "", a); print a }' $log
+}
 
 # A system user is no mail account of a hosted domain; the hosting
 # account's own mailbox (a system account) has its own filter.

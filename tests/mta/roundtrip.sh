@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # End-to-end test with a real mail server: Exim or Postfix pipes mail for a
 # protected mailbox into the installed filter and takes its challenges through
-# /usr/sbin/sendmail -t. Over SMTP, a stranger's message is held and
+# /usr/sbin/sendmail -t -i. Over SMTP, a stranger's message is held and
 # challenged, the stranger's reply releases it, the stranger's next message is
 # delivered directly, a temporary failure of the filter makes the mail server
 # defer (not bounce) and deliver on the retry, and the owner's own message,
 # submitted on the host, is delivered. Python's mbox reader then finds exactly
-# the messages delivered, each whole.
+# the messages delivered, each whole. Last, a hostile subject's challenge goes
+# to the stranger alone, and the challenges to a 2 KB subject and to a UTF-8
+# one (answered with an encoded subject) arrive and their replies release.
 #
 # Usage: roundtrip.sh exim|exim-split|postfix RELEASE_BUILD_DIR
 #
@@ -242,6 +244,54 @@ PY
     { cat "$inbox"; fail "the inbox is not the mbox file of the delivered messages"; }
   ! grep -q 'verify#' "$inbox" || fail "challenge traffic reached the inbox"
   say "inbox: mailbox.mbox finds exactly the five delivered messages, whole"
+
+  # ---- 7 to 9: challenges to hostile, long and non-ASCII subjects ----
+  # The stranger is a stranger again; the mail program is Python's.
+  as_owner sh -c ': >"$1"' - "$emaildir/.sendvetter/white-list.txt"
+  last_challenge() {
+    python3 -c 'import mailbox, sys; b = mailbox.mbox(sys.argv[1]); sys.stdout.buffer.write(b[len(b) - 1].as_bytes())' "$mbox"
+  }
+  reply_to_last_challenge() { # STYLE, as tests/mail_program.py takes it
+    last_challenge | python3 "$here/../mail_program.py" reply "$1" | smtp_send "$STRANGER" "$account"
+  }
+  local challenges recipients
+  challenges=$(count "$mbox" 'X-Sendvetter:')
+
+  # 7: a subject that would bring the incoming header, with its Cc and Bcc
+  # lines, into the challenge's header: the server sends it to the stranger alone.
+  {
+    printf 'From: A Stranger <%s>\nTo: %s\nCc: victim1@far.test\n' "$STRANGER" "$account"
+    printf 'Bcc: victim2@far.test\nSubject: Hello %%headers%%\n\ntok7-hostile\n'
+  } | smtp_send "$STRANGER" "$account"
+  wait_for "the challenge to the hostile subject" is $((challenges + 1)) count "$mbox" 'X-Sendvetter:'
+  wait_for "$MTA to finish with the challenge" eval '[ -n "$(mta_submitted_recipients)" ]'
+  recipients=$(mta_submitted_recipients)
+  [ "$recipients" = "$STRANGER" ] || { mta_log; fail "the challenge went to: $recipients"; }
+  [ "$(queue_files)" = 1 ] || fail "the message with the hostile subject is not held"
+  say "hostile subject: $MTA sent the challenge to $STRANGER alone"
+
+  # 8: a subject of some 2 KB, folded: the challenge has no line an SMTP
+  # transport refuses, and a plain reply to it releases the message.
+  local long=word0 i
+  for i in $(seq 1 259); do
+    if [ $((i % 10)) = 0 ]; then long+=$'\n '; else long+=' '; fi
+    long+=word$i
+  done
+  message tok8-long "$long" | smtp_send "$STRANGER" "$account"
+  wait_for "the challenge to the 2 KB subject" is $((challenges + 2)) count "$mbox" 'X-Sendvetter:'
+  last_challenge | LC_ALL=C awk 'length($0) > 998 { exit 1 }' || fail "the challenge has lines over 998 octets"
+  reply_to_last_challenge words
+  wait_for "the reply to release the 2 KB subject's message" contains "$inbox" tok8-long
+  say "2 KB subject: the challenge arrived, the reply released the message"
+
+  # 9: a UTF-8 subject, and a reply that encodes its whole subject.
+  as_owner sh -c ': >"$1"' - "$emaildir/.sendvetter/white-list.txt"
+  message tok9-utf8 "$(printf 'Gr\303\274\303\237e aus K\303\266ln')" | smtp_send "$STRANGER" "$account"
+  wait_for "the challenge to the UTF-8 subject" is $((challenges + 3)) count "$mbox" 'X-Sendvetter:'
+  reply_to_last_challenge whole-utf-8
+  wait_for "the encoded reply to release the message" contains "$inbox" tok9-utf8
+  no_bounce
+  say "UTF-8 subject: the reply with an encoded subject released the message"
   # For a look at what arrived where: SENDVETTER_MTA_KEEP=DIR keeps copies.
   if [ -n "${SENDVETTER_MTA_KEEP:-}" ]; then
     mkdir -p "$SENDVETTER_MTA_KEEP"
