@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian package: built by CPack from a Release configuration with the
-# real host paths, it holds the two programs, the manual pages, the operator
+# real host paths, it holds the three programs, the manual pages, the operator
 # guide and the default forms (as conffiles), and nothing else.
 #
 #   package_test.sh --build SOURCE_DIR TREE   configure and build TREE (the
@@ -36,6 +36,7 @@ formdir=usr/local/orvane/etc/sendvetter/forms
 {
   echo ./usr/bin/sendvetter
   echo ./usr/bin/sendvetter-panel
+  echo ./usr/bin/sendvetter-web
   echo ./usr/share/man/man8/sendvetter.8.gz
   echo ./usr/share/man/man8/sendvetter-panel.8.gz
   echo ./usr/share/doc/sendvetter/operators.md
@@ -46,7 +47,7 @@ diff -u "$work/expected" "$work/files" || fail "package contents differ from the
 for f in verify blacklist returnverify; do
   grep -q -x "./$formdir/$f.txt" "$work/files" || fail "default form $f.txt missing"
 done
-dpkg-deb -c "$deb" | grep -E ' \./usr/bin/sendvetter(-panel)?$' | grep -q -v '^-rwxr-xr-x' &&
+dpkg-deb -c "$deb" | grep -E ' \./usr/bin/sendvetter(-panel|-web)?$' | grep -q -v '^-rwxr-xr-x' &&
   fail "a program is not installed with mode 0755"
 
 # Control data.
@@ -74,7 +75,7 @@ grep -A3 '^Conffiles:' "$work/root/var/lib/dpkg/status" | grep -q "/$formdir/ver
 status=0
 "$work/root/usr/bin/sendvetter-panel" SendVetter_nosuchfunction >/dev/null 2>&1 || status=$?
 [ $status = 2 ] || fail "sendvetter-panel: unknown function gave status $status, not 2"
-for p in sendvetter sendvetter-panel; do
+for p in sendvetter sendvetter-panel sendvetter-web; do
   ! grep -q -a SENDVETTER_HOST_ROOT "$work/root/usr/bin/$p" ||
     fail "$p is a test build (host paths relocatable)"
 done
