@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package: built by CPack from a Release configuration with the
 # real host paths, it holds the three programs, the manual pages, the operator
-# guide and the default forms (as conffiles), and nothing else.
+# and web guides, the web pages' systemd unit (not enabled) and the default
+# forms (as conffiles), and nothing else.
 #
 #   package_test.sh --build SOURCE_DIR TREE   configure and build TREE (the
 #                                             Release build the package and
@@ -39,7 +40,10 @@ formdir=usr/local/orvane/etc/sendvetter/forms
   echo ./usr/bin/sendvetter-web
   echo ./usr/share/man/man8/sendvetter.8.gz
   echo ./usr/share/man/man8/sendvetter-panel.8.gz
+  echo ./usr/share/man/man8/sendvetter-web.8.gz
   echo ./usr/share/doc/sendvetter/operators.md
+  echo ./usr/share/doc/sendvetter/web.md
+  echo ./usr/lib/systemd/system/sendvetter-web.service
   for f in "$src"/forms/*.txt; do echo "./$formdir/$(basename "$f")"; done
 } | sort >"$work/expected"
 dpkg-deb -c "$deb" | awk '$1 ~ /^-/ {print $6}' | sort >"$work/files"
@@ -49,6 +53,12 @@ for f in verify blacklist returnverify; do
 done
 dpkg-deb -c "$deb" | grep -E ' \./usr/bin/sendvetter(-panel|-web)?$' | grep -q -v '^-rwxr-xr-x' &&
   fail "a program is not installed with mode 0755"
+
+# The web pages' unit is shipped switched off: nothing enables or starts it.
+dpkg-deb -c "$deb" | grep -q ' \./etc/systemd/' && fail "the package enables a systemd unit"
+dpkg-deb -e "$deb" "$work/scripts"
+[ ! -e "$work/scripts/postinst" ] || ! grep -q -E 'systemctl|deb-systemd' "$work/scripts/postinst" ||
+  fail "postinst enables or starts a unit"
 
 # Control data.
 field() { dpkg-deb -f "$deb" "$1"; }
@@ -80,7 +90,7 @@ for p in sendvetter sendvetter-panel sendvetter-web; do
     fail "$p is a test build (host paths relocatable)"
 done
 if command -v groff >/dev/null; then
-  for p in sendvetter sendvetter-panel; do
+  for p in sendvetter sendvetter-panel sendvetter-web; do
     warnings=$(zcat "$work/root/usr/share/man/man8/$p.8.gz" | groff -man -ww -z -Tutf8 2>&1)
     [ -z "$warnings" ] || fail "$p.8: $warnings"
     zcat "$work/root/usr/share/man/man8/$p.8.gz" | groff -man -Tutf8 -P-cbu 2>/dev/null | grep -q 'EXIT STATUS' ||
