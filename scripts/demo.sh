@@ -2,7 +2,8 @@
 # Shows the filter at work on a sandboxed mailbox: fixture host files, a
 # capturing sendmail, and the real programs of the test build.
 set -euo pipefail
-build=${1:?usage: demo.sh BUILD_DIR}
+build=${1:?usage: demo.sh BUILD_DIR [--web]}
+web=${2:-}
 filter="$build/sendvetter"
 panel="$build/sendvetter-panel"
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -75,3 +76,49 @@ cat "$emaildir/sendvetter.conf"
 
 say "activity log"
 cat "$emaildir"/sendvetter/log/*.log
+
+say "the web page for the owner of $account"
+if [ "$web" != --web ]; then
+  echo "./run demo --web ends by serving it at http://127.0.0.1:8480/ (needs root and dovecot-imapd)"
+  exit 0
+fi
+[ "$(id -u)" -eq 0 ] || { echo "--web needs root: the pages run as the mailbox's owner"; exit 1; }
+stranger_mail "Held for the web page" "Deliver me from the web page." |
+  sed 's/stranger@elsewhere.test/newcomer@elsewhere.test/I' | "$filter" "$account" >/dev/null
+# The pages act as alice (uid 1000 in the demo's passwd file), so her files
+# must be hers; Dovecot checks the password "demo" on a loopback port.
+chmod 755 "$box"
+chown -R 1000:1000 "$box/home/alice"
+printf '%s:{PLAIN}demo:1000:1000::%s::\n' "$account" "$box/home/alice" > "$box/users"
+cat > "$box/dovecot.conf" <<CONF
+protocols = imap
+listen = 127.0.0.1
+base_dir = $box/dovecot
+state_dir = $box/dovecot
+log_path = $box/dovecot.log
+ssl = no
+disable_plaintext_auth = no
+passdb {
+  driver = passwd-file
+  args = $box/users
+}
+userdb {
+  driver = passwd-file
+  args = $box/users
+}
+mail_location = mbox:~/mail/%d/%n:INBOX=~/mail/%d/%n/inbox
+service imap-login {
+  inet_listener imap {
+    port = 10143
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+CONF
+/usr/sbin/dovecot -F -c "$box/dovecot.conf" &
+dovecot_pid=$!
+trap 'kill $dovecot_pid 2>/dev/null; wait; rm -rf "$box"' EXIT
+echo "Open http://127.0.0.1:8480/ and sign in as $account with the password demo."
+echo "Ctrl-C ends the demo."
+"$build/sendvetter-web" --listen 127.0.0.1:8480 --imap imap://127.0.0.1:10143 --imap-plain
