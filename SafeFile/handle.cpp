@@ -38,6 +38,11 @@ bool Handle::open(const std::string& path, const std::string& mode) {
   } else {
     return false;
   }
+  // A NUL would cut the path short and open some other file.
+  if (path.find('\0') != std::string::npos) {
+    errno = ENOENT;
+    return false;
+  }
   fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
   return fd_ >= 0;
 }

@@ -32,15 +32,25 @@ void set_sleeper(Sleeper sleeper) {
 }
 void sleep_one_second() { current_sleeper()(); }
 
+namespace {
+
+// A name holding a NUL would be cut short by the system and reach another
+// file; it names no lock file at all.
+bool lstat_whole(const std::string& lockname, struct stat& st) {
+  return lockname.find('\0') == std::string::npos && ::lstat(lockname.c_str(), &st) == 0;
+}
+
+}  // namespace
+
 long long lock_mtime(const std::string& lockname) {
   struct stat st;
-  if (::lstat(lockname.c_str(), &st) != 0) return 0;
+  if (!lstat_whole(lockname, st)) return 0;
   return static_cast<long long>(st.st_mtime);
 }
 
 bool lock_exists(const std::string& lockname) {
   struct stat st;
-  return ::lstat(lockname.c_str(), &st) == 0;
+  return lstat_whole(lockname, st);
 }
 
 void wait_while_lock_unchanged(const std::string& lockname, int unchanged_limit) {
@@ -86,7 +96,7 @@ std::string safeopen(Handle& handle, const std::string& mode, const std::string&
 }
 
 bool safeclose(Handle& handle, const std::string& lockname) {
-  ::unlink(lockname.c_str());
+  if (lockname.find('\0') == std::string::npos) ::unlink(lockname.c_str());
   if (handle.is_open()) ::flock(handle.fd(), LOCK_UN);
   return handle.close();
 }

@@ -418,6 +418,47 @@ TEST_F(Chain, RepliesAsMailProgramsWriteThemRelease) {
   EXPECT_TRUE(queue().empty());
 }
 
+// Text that becomes a file name is taken whole: a NUL or a ".lock" ending
+// must neither stand for a held message nor reach another sender's record.
+TEST_F(Chain, HostileNamesNeitherReleaseMailNorReachAnotherSendersRecord) {
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  const std::string nul(1, '\0');
+  Mail forged;
+  forged.subject = "Re: verify#" + nul;
+  ASSERT_EQ(deliver(forged).status, 0);
+  EXPECT_EQ(queue().size(), 1u);  // the reply names nothing held
+  EXPECT_FALSE(sandbox::exists(emaildir_ + "/.sendvetter/white-list.txt"));
+  Mail bounce;
+  bounce.envelope = bounce.from = "postmaster@far.test";
+  bounce.body = "Subject (quoted): Re: verify#" + nul + "\n";
+  ASSERT_EQ(deliver(bounce).status, 0);
+  EXPECT_EQ(sandbox::read(inbox_), bounce.text());  // not taken for our bounce
+
+  for (const char* victim : {"victim@bank.example", "v@x.example"}) {
+    Mail held;
+    held.envelope = held.from = victim;
+    ASSERT_EQ(deliver(held).status, 0);
+  }
+  const std::string victim_record = record("victim@bank.example");
+  const std::string v_record = record("v@x.example");
+  for (const std::string& squatter : {"victim@bank.example" + nul + ".evil", nul + "@" + nul,
+                                      std::string("v@x.example.lock")}) {
+    Mail hostile;
+    hostile.envelope = hostile.from = squatter;
+    EXPECT_EQ(deliver(hostile).status, 0);
+  }
+  for (const char* victim : {"victim@bank.example", "v@x.example"}) {
+    Mail again;
+    again.envelope = again.from = victim;
+    ASSERT_EQ(deliver(again).status, 0);
+  }
+  EXPECT_EQ(record("victim@bank.example").substr(0, 33), victim_record);
+  EXPECT_EQ(record("v@x.example").substr(0, 33), v_record);
+  EXPECT_EQ(record("victim@bank.example%00.evil").size(), 33u);
+  EXPECT_EQ(record("%00@%00").size(), 33u);
+  EXPECT_EQ(record("v@x.example%2Elock").size(), 33u);
+}
+
 TEST_F(Chain, ListsDecideInTheirOrder) {
   list("white", "# comment\nfrom ^stranger@\n");
   list("black", "from stranger\n");

@@ -60,11 +60,11 @@ std::string marker_id(const Regex& marker, const std::string& subject) {
   return marker.search(decode_encoded_words(subject), captures) ? captures[1] : std::string();
 }
 
-// Whether a queue id names a message held in this mailbox. An id that could
-// step out of the queue directory names nothing.
+// Whether a queue id names a message held in this mailbox. An id that is
+// not one file name (a "/", a NUL that would cut the path short) names
+// nothing, and only a regular file is a held message.
 bool is_held(const MessageRun& run, const std::string& id) {
-  if (id.find('/') != std::string::npos) return false;
-  return path_exists(run.mailbox.queue_file(id + ".msg"));
+  return is_single_name(id) && is_regular_file(run.mailbox.queue_file(id + ".msg"));
 }
 
 void send_form(MessageRun& run, const std::string& form, const std::string& queuefile) {

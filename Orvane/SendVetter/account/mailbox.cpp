@@ -6,6 +6,7 @@
 
 #include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 
 namespace Orvane::SendVetter {
 
@@ -66,13 +67,26 @@ std::string held_message_id(const std::string& queuefile) {
 }
 
 std::string verifications_record_name(const std::string& email) {
-  return remove_char(remove_dot_pairs(email), '/');
+  static constexpr std::string_view kLockSuffix = ".lock";
+  const bool lock_like = email.ends_with(kLockSuffix);
+  const bool dots_only = email == "." || email == "..";
+  if (!lock_like && !dots_only && email.find_first_of(std::string_view("/%\0", 3)) == std::string::npos)
+    return email;
+  const std::size_t suffix_dot = lock_like ? email.size() - kLockSuffix.size() : std::string::npos;
+  std::string name;
+  for (std::size_t i = 0; i < email.size(); ++i) {
+    const char c = email[i];
+    if (c == '/' || c == '%' || c == '\0' || i == suffix_dot || dots_only)
+      name += percent_encoded(c);
+    else
+      name += c;
+  }
+  return name;
 }
 
 std::optional<std::string> clean_queue_name(const std::string& name) {
   std::string cleaned = remove_dot_pairs(name);
-  if (cleaned.empty() || cleaned == "." || cleaned.find('/') != std::string::npos)
-    return std::nullopt;
+  if (!is_single_name(cleaned)) return std::nullopt;
   // A lock file lies beside a queue file while it is written; acting on it
   // would put a process id into the inbox.
   if (cleaned.ends_with(".lock")) return std::nullopt;

@@ -75,13 +75,16 @@ struct Mailbox {
 // The id of a queue file name: the name without its ".msg".
 std::string held_message_id(const std::string& queuefile);
 
-// The verifications record's file name for a sender: the address with every
-// ".." and then every "/" removed.
+// The verifications record's file name for a sender: the address as it is,
+// unless it holds a byte no file name can carry (NUL, "/"), "%", ends in
+// ".lock" (the lock file of another record) or is "." or "..". Those bytes,
+// and the dot of such an ending or name, are then percent-encoded, so no two
+// addresses share a record and no record is another one's lock file.
 std::string verifications_record_name(const std::string& email);
 
 // A queue file name from a request with every ".." removed; nullopt when
 // what remains could still name something other than a held message inside
-// the queue directory (it holds "/", is empty or ".", or is a lock file).
+// the queue directory (it is not one file name, or is a lock file).
 std::optional<std::string> clean_queue_name(const std::string& name);
 
 enum class MailboxProblem {

@@ -34,28 +34,43 @@ std::string remove_char(std::string_view text, char ch) {
   return out;
 }
 
+bool is_single_name(std::string_view text) {
+  return !text.empty() && text != "." && text != ".." &&
+         text.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+namespace {
+
+bool stat_whole(const std::string& path, struct stat& st) {
+  return !path.empty() && path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
 bool path_exists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+  return stat_whole(path, st);
 }
 
 bool is_directory(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return stat_whole(path, st) && S_ISDIR(st.st_mode);
 }
 
 bool is_regular_file(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return stat_whole(path, st) && S_ISREG(st.st_mode);
 }
 
 long long modification_time(const std::string& path) {
   struct stat st;
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return 0;
+  if (!stat_whole(path, st)) return 0;
   return static_cast<long long>(st.st_mtime);
 }
 
-bool make_dir(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0; }
+bool make_dir(const std::string& path) {
+  return path.find('\0') == std::string::npos && ::mkdir(path.c_str(), 0700) == 0;
+}
 
 void ensure_dir(const std::string& path) {
   if (!path_exists(path)) make_dir(path);

@@ -20,6 +20,11 @@ std::string remove_dot_pairs(std::string_view text);
 // Removes every occurrence of ch.
 std::string remove_char(std::string_view text, char ch);
 
+// Whether text names one entry of a directory: not empty, not "." or "..",
+// and free of "/" and of NUL (which would cut the path short).
+bool is_single_name(std::string_view text);
+// The path helpers below treat a path holding a NUL as naming nothing,
+// never as the shorter path before it.
 bool path_exists(const std::string& path);  // follows symbolic links
 bool is_directory(const std::string& path);
 bool is_regular_file(const std::string& path);

@@ -62,6 +62,12 @@ std::vector<std::string> split_lines(const std::string& text) {
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+std::string percent_encoded(char byte) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const unsigned char c = static_cast<unsigned char>(byte);
+  return {'%', kHex[c >> 4], kHex[c & 0xF]};
+}
+
 std::string chomp(std::string line) {
   if (!line.empty() && line.back() == '\n') line.pop_back();
   return line;

@@ -18,6 +18,8 @@ double leading_decimal(const std::string& text);
 // The lines of text without their "\n"; a last line without one counts,
 // an empty text has no lines.
 std::vector<std::string> split_lines(const std::string& text);
+// "%" followed by the byte's two upper-case hexadecimal digits.
+std::string percent_encoded(char byte);
 // Removes one trailing "\n".
 std::string chomp(std::string line);
 // text up to its first "\n" (all of it without one).

@@ -98,6 +98,7 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
   if (!is_single_recipient(email)) return;
 
   const std::string kind = remove_dot_pairs(form);
+  if (!is_single_name(kind)) return;
   const std::string msgid = held_message_id(queuefile);
 
   const std::string private_copy = Mailbox::at(emaildir).form_file(form);

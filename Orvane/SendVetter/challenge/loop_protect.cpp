@@ -74,16 +74,12 @@ void rewrite(SafeFile::Handle& file, const std::string& content) {
 
 std::string loopprotect_key(const std::string& email) {
   if (email.find_first_of("=%\r\n") == std::string::npos) return email;
-  static const char kHex[] = "0123456789ABCDEF";
   std::string key;
-  for (unsigned char c : email) {
-    if (c == '=' || c == '%' || c == '\r' || c == '\n') {
-      key += '%';
-      key += kHex[c >> 4];
-      key += kHex[c & 0xF];
-    } else {
-      key += static_cast<char>(c);
-    }
+  for (char c : email) {
+    if (c == '=' || c == '%' || c == '\r' || c == '\n')
+      key += percent_encoded(c);
+    else
+      key += c;
   }
   return key;
 }

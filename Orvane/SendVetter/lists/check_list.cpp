@@ -88,7 +88,7 @@ int SendVetter_checklist(const std::string& list, const std::string& emaildir,
   const std::string dir = remove_dot_pairs(emaildir);
   const std::string name = remove_dot_pairs(list);
   SafeFile::Handle file;
-  if (!file.open(Mailbox::at(emaildir).list_file(list), "<")) return 0;
+  if (!is_single_name(name) || !file.open(Mailbox::at(emaildir).list_file(list), "<")) return 0;
 
   // Each rule names one subject text, or a list of addresses of which one
   // match suffices; their case-folded copies serve the literal rules.

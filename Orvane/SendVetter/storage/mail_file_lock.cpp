@@ -2,8 +2,9 @@
 // follows that process through /proc rather than the lock file's age.
 //
 // Waits: while /proc/<pid> of the recorded holder exists, at most 300
-// one-second sleeps; a lock file without a pid (left by the general pair)
-// is stale after 15 unchanged polls. Then the lock file is rewritten with
+// one-second sleeps; an empty lock file (left by the general pair) is stale
+// after 15 unchanged polls, and one holding anything but the decimal pid
+// this code writes is stale at once. Then the lock file is rewritten with
 // our pid, the target opened and, when that succeeded, always flocked.
 #include <cctype>
 #include <unistd.h>
@@ -21,12 +22,19 @@ namespace {
 constexpr int kLiveHolderWaits = 300;
 constexpr int kUnchangedPolls = 15;
 
-std::string recorded_pid(const std::string& lockname) {
-  const std::string line = first_line(read_file(lockname));
-  std::size_t start = line.find_first_of("0123456789");
-  if (start == std::string::npos) return {};
-  std::size_t end = line.find_first_not_of("0123456789", start);
-  return line.substr(start, end == std::string::npos ? end : end - start);
+constexpr std::size_t kMaxPidDigits = 10;
+
+// What a lock file holds: nothing, a pid as written below, or anything
+// else, which no live holder wrote (a file squatting on the lock's name).
+enum class LockContent { kEmpty, kPid, kForeign };
+
+LockContent read_lock(const std::string& lockname, std::string& pid) {
+  pid = read_file(lockname);
+  if (pid.empty()) return LockContent::kEmpty;
+  if (pid.back() == '\n') pid.pop_back();
+  const bool decimal = pid.size() <= kMaxPidDigits && pid[0] != '0' &&
+                       pid.find_first_not_of("0123456789") == std::string::npos;
+  return decimal ? LockContent::kPid : LockContent::kForeign;
 }
 
 }  // namespace
@@ -34,14 +42,14 @@ std::string recorded_pid(const std::string& lockname) {
 std::string SendVetter_popsafeopen(SafeFile::Handle& handle, const std::string& mode,
                                    const std::string& path) {
   const std::string lockname = path + ".lock";
-  std::string pid = SafeFile::lock_exists(lockname) ? recorded_pid(lockname) : std::string();
+  std::string pid;
+  const LockContent content = read_lock(lockname, pid);  // a missing file reads empty
   // A lock naming our own pid cannot have a live holder: it is stale.
-  if (pid == std::to_string(::getpid())) {
-  } else if (!pid.empty()) {
+  if (content == LockContent::kPid && pid != std::to_string(::getpid())) {
     const std::string proc = "/proc/" + pid;
     for (int tests = 1; path_exists(proc) && tests <= kLiveHolderWaits; ++tests)
       SafeFile::sleep_one_second();
-  } else {
+  } else if (content == LockContent::kEmpty) {
     SafeFile::wait_while_lock_unchanged(lockname, kUnchangedPolls);
   }
   SafeFile::write_lock_file(lockname, std::to_string(::getpid()));

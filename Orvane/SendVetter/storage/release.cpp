@@ -94,6 +94,8 @@ bool release_held_mail(const std::string& emaildir, const std::string& inbox,
   bool ok = ids.has_value();
   std::vector<std::string> copied;
   for (std::size_t i = 0; ok && i < ids->size(); ++i) {
+    // Ids are ours; one that cannot name a file is skipped, never cut short.
+    if (!is_single_name((*ids)[i])) continue;
     const std::string path = mailbox.held_message_file((*ids)[i]);
     switch (copy_queue_file(box, path)) {
       case Copied::kMissing: break;  // expired or handled from the panel
