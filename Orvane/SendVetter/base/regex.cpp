@@ -6,11 +6,35 @@
 
 namespace Orvane::SendVetter {
 
+namespace {
+
+// The JIT's stack, shared by every pattern (one thread per process). The
+// default 32 KB runs out long before the match limit on subjects of a few
+// KB; this much lets the match limit, not the stack, end a hostile match.
+// Reserved up front, but only touched pages cost memory.
+constexpr std::size_t kJitStackStart = 32 * 1024;
+constexpr std::size_t kJitStackMax = 64 * 1024 * 1024;
+
+pcre2_jit_stack* jit_stack() {
+  static pcre2_jit_stack* stack = pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr);
+  return stack;
+}
+
+// Errors that come from the JIT's own resources, not from the match: the
+// interpreter then decides, so a verdict never depends on the path taken.
+bool is_jit_resource_error(int rc) {
+  return rc == PCRE2_ERROR_JIT_STACKLIMIT || rc == PCRE2_ERROR_NOMEMORY ||
+         rc == PCRE2_ERROR_JIT_BADOPTION;
+}
+
+}  // namespace
+
 struct Regex::Code {
   pcre2_code* code = nullptr;
   pcre2_match_data* data = nullptr;
   pcre2_match_context* context = nullptr;
   bool jit_tried = false;
+  bool jit = false;
   ~Code() {
     pcre2_match_context_free(context);
     pcre2_match_data_free(data);
@@ -49,10 +73,15 @@ int Regex::run(std::string_view subject, std::size_t offset) const {
   // for long subjects because compiling costs more than short matches do.
   if (subject.size() > kJitThreshold && !code_->jit_tried) {
     code_->jit_tried = true;
-    pcre2_jit_compile(code_->code, PCRE2_JIT_COMPLETE);
+    code_->jit = pcre2_jit_compile(code_->code, PCRE2_JIT_COMPLETE) == 0;
+    if (code_->jit) pcre2_jit_stack_assign(code_->context, nullptr, jit_stack());
   }
-  int rc = pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
-                       offset, 0, code_->data, code_->context);
+  const auto match = [&](uint32_t options) {
+    return pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
+                       offset, options, code_->data, code_->context);
+  };
+  int rc = match(0);
+  if (code_->jit && is_jit_resource_error(rc)) rc = match(PCRE2_NO_JIT);
   if (rc < 0 && rc != PCRE2_ERROR_NOMATCH) last_failed_ = true;
   return rc;
 }
