@@ -15,6 +15,9 @@
 //   9 anyone else -> hold; the "verify" form only to a person (not to a
 //     forged or automated sender) who passes loop protection
 //
+// Every automatic answer (the forms of rows 2, 3 and 8) is counted per
+// recipient address and not sent past the burst, so two installations that
+// answer each other's answers always stop.
 // A message that cannot be stored ends the run with kTempFail (exit 75) and
 // leaves nothing behind, so the mail server's retry stores it exactly once.
 #include <unistd.h>
@@ -117,6 +120,15 @@ std::string sender_email_subject(const MessageRun& run) {
 
 std::string email_subject(const MessageRun& run) { return run.email + "/" + run.subject; }
 
+// An automatic answer, unless the address has had its burst of them.
+void send_answer(MessageRun& run, const std::string& form, const std::string& queuefile) {
+  if (may_answer(run.email, run.mailbox.emaildir)) {
+    send_form(run, form, queuefile);
+    return;
+  }
+  log3(run, "Not sending automatic answer (loop protection) " + email_subject(run));
+}
+
 // ---- rows 1 to 3: the challenge protocol itself ----
 
 bool is_own_form_message(MessageRun& run) {
@@ -130,7 +142,7 @@ bool is_foreign_request(MessageRun& run) { return !marker_id(foreign_request_mar
 
 Outcome answer_foreign_request(MessageRun& run) {
   log3(run, "Internal ASK verification " + run.email + "/" + run.subject);
-  send_form(run, "returnverify", marker_id(foreign_request_marker(), run.subject));
+  send_answer(run, "returnverify", marker_id(foreign_request_marker(), run.subject));
   return Outcome::kContinue;
 }
 
@@ -139,10 +151,9 @@ bool is_verification_reply(MessageRun& run) { return !marker_id(verification_mar
 Outcome answer_verification_reply(MessageRun& run) {
   const std::string id = marker_id(verification_marker(), run.subject);
   if (!is_held(run, id)) {
+    // Also another installation's request: its owner waits for this answer.
     log3(run, "Internal verification " + run.email + "/" + run.subject);
-    // Another installation's own form message naming an id we no longer
-    // hold: answering it would make the two answer each other without end.
-    if (run.sendvetter.empty()) send_form(run, "returnverify", id);
+    send_answer(run, "returnverify", id);
     return Outcome::kContinue;
   }
   log3(run, "Auto-Whitelisting " + run.email);
@@ -223,7 +234,7 @@ Outcome deliver_unless_forged(MessageRun& run) {
 bool is_black_listed(MessageRun& run) { return on_list(run, "black"); }
 
 Outcome answer_black_listed(MessageRun& run) {
-  send_form(run, "blacklist", "");
+  send_answer(run, "blacklist", "");
   return Outcome::kContinue;
 }
 
@@ -239,7 +250,10 @@ Outcome hold_and_challenge(MessageRun& run) {
   if (!automated.empty())
     return hold_without_request(run, "Holding automated message without verification request (" + automated +
                                          ") " + email_subject(run));
-  if (!SendVetter_loopprotect(run.email, run.mailbox.emaildir)) return Outcome::kEndRun;
+  // Past the burst the request is what loops, not the message: keep that.
+  if (!SendVetter_loopprotect(run.email, run.mailbox.emaildir))
+    return hold_without_request(run, "Holding message without verification request (loop protection) " +
+                                         email_subject(run));
   log3(run, "Delivering message to queue and asking for verification " + email_subject(run));
   std::string queuefile;
   Outcome stored = hold(run, queuefile);

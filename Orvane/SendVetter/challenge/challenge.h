@@ -18,7 +18,7 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
                                 const std::string& webdomain, const std::string& account,
                                 const std::string& id, const std::string& returnaddy);
 // Counts the sender's burst; false when the sender was challenged too often
-// and the run must end (status 0) without holding or answering the message.
+// and must get no further verification request (the message is still held).
 bool SendVetter_loopprotect(const std::string& email, const std::string& emaildir);
 
 }  // namespace Orvane::SendVetter

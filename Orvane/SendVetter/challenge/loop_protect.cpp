@@ -4,7 +4,9 @@
 // The file is read, updated and rewritten under one hold of the general lock
 // pair, opened read/write without truncation, so concurrent runs never lose
 // each other's counts. An address holding "=", "%" or a line break is stored
-// percent-encoded, since the line format cannot carry it as it is.
+// percent-encoded, since the line format cannot carry it as it is. Automatic
+// answers are counted under "%%answer " and the key: no encoded address can
+// begin with "%%", so the two counts never meet.
 #include "Orvane/SendVetter/challenge/loop_protect.h"
 
 #include <ctime>
@@ -109,10 +111,13 @@ void update_entries(const std::string& emaildir, long long now, Change change) {
 
 }  // namespace
 
-bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now) {
+bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now,
+                    LoopCount what) {
+  const std::string key =
+      (what == LoopCount::kAnswer ? "%%answer " : "") + loopprotect_key(email);
   long long last = 0, count = 0;
   update_entries(emaildir, now, [&](Entries& entries) {
-    Entry& entry = entries[loopprotect_key(email)];
+    Entry& entry = entries[key];
     last = entry.time;
     count = entry.count;
     // Compared as last < now - window so that no stored time can overflow.
@@ -121,6 +126,11 @@ bool loopprotect_at(const std::string& email, const std::string& emaildir, long 
     entry = Entry{now, count};
   });
   return !(last > now - kLoopBurstWindow && count > kLoopBurstLimit);
+}
+
+bool may_answer(const std::string& email, const std::string& emaildir) {
+  return loopprotect_at(email, emaildir, static_cast<long long>(std::time(nullptr)),
+                        LoopCount::kAnswer);
 }
 
 void loopprotect_uncount(const std::string& email, const std::string& emaildir) {

@@ -13,8 +13,19 @@ inline constexpr long long kLoopBurstLimit = 5;
 // Entries not refreshed for longer than this are dropped at the next rewrite.
 inline constexpr long long kLoopEntryLifetime = 86400;
 
-// SendVetter_loopprotect at time now (seconds since the epoch).
-bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now);
+// What is being counted for an address: verification requests (row 9 of the
+// chain) or automatic answers ("returnverify", "blacklist"). Each has its own
+// count, so answers to an address never use up its requests or the reverse.
+enum class LoopCount { kRequest, kAnswer };
+
+// SendVetter_loopprotect at time now (seconds since the epoch): counts one
+// more for the address; false once the burst is over the limit.
+bool loopprotect_at(const std::string& email, const std::string& emaildir, long long now,
+                    LoopCount what = LoopCount::kRequest);
+
+// Counts one automatic answer to the address at the current time; false when
+// it would exceed the burst and must not be sent.
+bool may_answer(const std::string& email, const std::string& emaildir);
 
 // Takes back the count of a message that could not be stored, so the mail
 // server's retries of it do not use up the sender's burst.
