@@ -203,6 +203,22 @@ TEST(Faults, ReadOnlyMailDirectoriesAnswer75) {
   EXPECT_TRUE(m.queued().empty());
   EXPECT_TRUE(m.box.sent().empty());
 
+  // Panel changes that cannot be made say so instead of reporting success.
+  m.box.set_child_setup(nullptr);
+  ASSERT_EQ(m.box.filter("bob", message("stranger@example.org", "held", "three\n")).status, 0);
+  const std::string held = m.queued().at(0);
+  m.box.set_child_setup([email_dir] {
+    if (!make_read_only(email_dir)) ::_exit(99);
+  });
+  EXPECT_EQ(m.box.panel({"SendVetter_saveconf", "bob", "a@x", "30"}).out,
+            "Settings not saved: the settings file could not be written.");
+  EXPECT_EQ(m.box.panel({"SendVetter_changestatus", "bob", "Enable"}).out,
+            "Change failed; the filter stays disabled.");
+  EXPECT_EQ(m.box.panel({"SendVetter_messageaction", "bob", "", held, "whitelist,delete"}).out,
+            "stranger@example.org was added to your white list. Adding failed; the list is unchanged. "
+            "queued message from stranger@example.org deleted. Deleting failed; the message stays queued. ");
+  EXPECT_EQ(m.queued().size(), 1u);
+
   m.box.set_child_setup(nullptr);
   EXPECT_TRUE(m.locks().empty());
 }

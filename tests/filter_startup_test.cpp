@@ -90,6 +90,16 @@ TEST(PanelConfiguration, SavesLoadsAndRefusesLineBreaks) {
   EXPECT_EQ(sandbox::read(home + "/etc/sendvetter.conf"), "froms=a@x,b@x\nstale-queue-time=30\n");
   EXPECT_EQ(sandbox::list(home + "/etc"), (std::vector<std::string>{".sendvetter", "sendvetter.conf"}));
 
+  // An expiry age that is not a number of days would empty the queue.
+  for (const char* age : {"abc", "-1", "1e3", " 5", "5 days"}) {
+    auto bad_age = box.panel({"SendVetter_saveconf", "bob", "a@x", age});
+    EXPECT_EQ(bad_age.out, "Settings not saved: the queue time must be a number of days, 0 or more.") << age;
+  }
+  EXPECT_EQ(sandbox::read(home + "/etc/sendvetter.conf"), "froms=a@x,b@x\nstale-queue-time=30\n");
+  for (const char* age : {"0", "0.5", ".5", "7.", ""})
+    EXPECT_EQ(box.panel({"SendVetter_saveconf", "bob", "a@x", age}).out, "") << age;
+  EXPECT_EQ(sandbox::read(home + "/etc/sendvetter.conf"), "froms=a@x\nstale-queue-time=\n");
+
   auto dir = box.panel({"SendVetter_getboxconfdir", "bob"});
   EXPECT_EQ(dir.out, home + "/etc/.sendvetter");
   auto unknown = box.panel({"SendVetter_saveconf", "ghost", "a", "1"});

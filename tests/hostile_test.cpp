@@ -320,6 +320,8 @@ TEST(Hostile, RequestValuesCannotBreakThePanelsHtml) {
         {"SendVetter_statusbutton", v},
         {"SendVetter_status", v},
         {"SendVetter_messageaction", v, v, v, "whitelist"},
+        {"SendVetter_saveconf", v, v, v},
+        {"SendVetter_getboxconfdir", v},
         {"--user", v, "--root", handoff_root, "SendVetter_accountmanagelist", v},
     };
     for (const auto& call : calls) {

@@ -66,8 +66,13 @@ TEST_F(AddToList, WhiteSpaceLineBreaksDuplicatesAndPaths) {
   SendVetter_addaddytolist("bl..ack", "t@x.test", tmp_ / "ma..il");
   EXPECT_EQ(list("black"), "from t@x\\.test\n");
 
-  // No settings directory: nothing is created.
-  SendVetter_addaddytolist("white", "s@x.test", tmp_ / "nomail");
+  // A last rule without its line feed is not run into.
+  sandbox::write(tmp_ / "mail/.sendvetter/ignore-list.txt", "from friend@a\\.example");
+  EXPECT_TRUE(SendVetter_addaddytolist("ignore", "new@b.example", emaildir()));
+  EXPECT_EQ(list("ignore"), "from friend@a\\.example\nfrom new@b\\.example\n");
+
+  // No settings directory: nothing is created, and the caller is told.
+  EXPECT_FALSE(SendVetter_addaddytolist("white", "s@x.test", tmp_ / "nomail"));
   EXPECT_FALSE(sandbox::exists(tmp_ / "nomail"));
 }
 

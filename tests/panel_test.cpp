@@ -214,6 +214,16 @@ TEST_F(Panel, ActionsRunInOrder) {
   EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "q5.msg", "whitelist"}),
             " was added to your white list. ");
   EXPECT_EQ(sandbox::read(home_ + "/etc/.sendvetter/white-list.txt"), "from alice@example\\.com\n");
+  // The address is data for records and rules, escaped only where shown.
+  const std::string m6 = hold("q6.msg", "Odd <a>b@ext.example>", "six", kMidday);
+  sandbox::write(home_ + "/etc/sendvetter/verifications/a>b@ext.example", "q6\n");
+  EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "q6.msg", "ignorelist,deliverall"}),
+            "a&gt;b@ext.example was added to your ignore list. "
+            "queued messages from a&gt;b@ext.example delivered. ");
+  EXPECT_EQ(sandbox::read(inbox), m1 + m2 + m4 + m6);
+  EXPECT_EQ(sandbox::read(home_ + "/etc/.sendvetter/ignore-list.txt"),
+            "from dan@example\\.com\nfrom a>b@ext\\.example\n");
+
   // A name outside the queue directory counts as missing: nothing is touched.
   EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "x/../q5.msg", "delete"}),
             "queued message from  deleted. ");

@@ -403,7 +403,8 @@ TEST(Expiry, StrictAgeBoundaryAndLogLine) {
 }
 
 TEST(Expiry, ZeroOrNonNumericAgeAndMissingDirectories) {
-  for (const char* value : {"0", "soon"}) {
+  // A negative age counts as 0, never as an age reaching into the future.
+  for (const char* value : {"0", "soon", "-1", "-0.5"}) {
     Mailbox mb;
     const long long now = std::time(nullptr);
     sandbox::write(mb.queue("past.msg"), "p");

@@ -6,7 +6,9 @@
 // trimmed and the last line for a key wins. Keys read: "froms" (default: the
 // account) and "stale-queue-time" (default: 15 days). The writer keeps only
 // those two and replaces the file by rename, so a concurrent reader sees the
-// old file or the new one, never a partial one.
+// old file or the new one, never a partial one. It refuses a queue time that
+// is not a number of days, since the expiry reads such a value as 0 and
+// would empty the whole queue; it prints why whenever nothing was saved.
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>
@@ -16,7 +18,9 @@
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "Orvane/SendVetter/base/text.h"
+#include "Orvane/SendVetter/panel/support.h"
 #include "Orvane/SendVetter/types.h"
 #include "SafeFile/SafeFile.h"
 
@@ -50,7 +54,7 @@ Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account
 
 void SendVetter_saveconf(const std::string& account, const std::string& froms,
                          const std::string& staletime) {
-  auto mailbox = resolve_mailbox(account, std::cout, account);
+  auto mailbox = panel_account(account);
   if (!mailbox) return;
   // A line end in a value would smuggle in a second setting.
   if (froms.find_first_of("\r\n") != std::string::npos ||
@@ -58,14 +62,22 @@ void SendVetter_saveconf(const std::string& account, const std::string& froms,
     std::cout << "Settings not saved: a value may not contain a line break.";
     return;
   }
+  // Empty stays allowed: it reads as the default.
+  static const Regex days("^(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)?$");
+  if (!days.search(staletime)) {
+    std::cout << "Settings not saved: the queue time must be a number of days, 0 or more.";
+    return;
+  }
   const std::string path = mailbox->conf_file();
   const std::string temp = path + ".new." + std::to_string(::getpid());
   SafeFile::Handle file;
-  if (!file.open(temp, ">")) return;
-  bool written = file.write_all("froms=" + froms + "\n" + "stale-queue-time=" + staletime + "\n") &&
+  bool written = file.open(temp, ">") &&
+                 file.write_all("froms=" + froms + "\n" + "stale-queue-time=" + staletime + "\n") &&
                  ::fsync(file.fd()) == 0;
-  if (file.close() && written && std::rename(temp.c_str(), path.c_str()) == 0) return;
+  written = file.close() && written;
+  if (written && std::rename(temp.c_str(), path.c_str()) == 0) return;
   ::unlink(temp.c_str());
+  std::cout << "Settings not saved: the settings file could not be written.";
 }
 
 int SendVetter_isenabled(const std::string& account) {
@@ -75,7 +87,7 @@ int SendVetter_isenabled(const std::string& account) {
 }
 
 void SendVetter_getboxconfdir(const std::string& account) {
-  auto mailbox = resolve_mailbox(account, std::cout, account);
+  auto mailbox = panel_account(account);
   if (!mailbox) return;
   ensure_dir(mailbox->settings_dir());
   std::cout << mailbox->settings_dir();

@@ -4,6 +4,9 @@
 // The appended rule is the address with every regular-expression
 // metacharacter escaped, so it matches that address literally ("/" stays:
 // rule matching escapes it).
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/text.h"
@@ -41,14 +44,26 @@ std::string trim_white_space(const std::string& text) {
 
 }  // namespace
 
-void SendVetter_addaddytolist(const std::string& list, const std::string& address,
+bool SendVetter_addaddytolist(const std::string& list, const std::string& address,
                               const std::string& emaildir) {
   const std::string rule = trim_white_space(remove_char(escape_metacharacters(address), '\n'));
-  if (rule.empty()) return;
+  if (rule.empty()) return true;
+  if (!is_single_name(remove_dot_pairs(list))) return false;
   const std::string path = Mailbox::at(emaildir).list_file(list);
+  // A last rule without its line feed (a hand-edited file) would run on
+  // into the new one and both would stop matching.
+  char last = '\n';
+  SafeFile::Handle current;
+  struct stat st;
+  if (current.open(path, "<") && ::fstat(current.fd(), &st) == 0 && st.st_size > 0 &&
+      ::pread(current.fd(), &last, 1, st.st_size - 1) != 1)
+    return false;
   SafeFile::Handle file;
+  if (!file.open(path, ">>")) return false;
   // One write in append mode: concurrent appends do not interleave.
-  if (file.open(path, ">>")) file.write_all("from " + rule + "\n");
+  const std::string line = (last == '\n' ? "from " : "\nfrom ") + rule + "\n";
+  const bool written = file.write_all(line);
+  return file.close() && written;
 }
 
 int SendVetter_isfromself(const std::string& email, const std::string& account,

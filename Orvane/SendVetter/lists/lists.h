@@ -18,8 +18,9 @@ int SendVetter_checklist(const std::string& list, const std::string& emaildir,
 // The activity log line for a matching rule.
 void SendVetter_logmatch(const std::string& emaildir, const std::string& list,
                          const std::string& keyword, const std::string& pattern, int lineno);
-// Appends "from <escaped address>" to the list file.
-void SendVetter_addaddytolist(const std::string& list, const std::string& address,
+// Appends "from <escaped address>" to the list file, after a line feed when
+// its last line lacks one. false when the rule could not be written.
+bool SendVetter_addaddytolist(const std::string& list, const std::string& address,
                               const std::string& emaildir);
 // 1 when email is the account or one of the comma-separated froms.
 int SendVetter_isfromself(const std::string& email, const std::string& account,

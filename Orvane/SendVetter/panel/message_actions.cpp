@@ -5,6 +5,7 @@
 // inbox's mail-file lock and deletes a queue file only once its append is
 // on disk. A queue file name is used only when it names a file inside the
 // queue directory; otherwise the message counts as missing.
+#include <cerrno>
 #include <unistd.h>
 
 #include <iostream>
@@ -13,6 +14,7 @@
 #include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/lists/lists.h"
 #include "Orvane/SendVetter/message/message.h"
+#include "Orvane/SendVetter/panel/html.h"
 #include "Orvane/SendVetter/panel/panel.h"
 #include "Orvane/SendVetter/panel/support.h"
 #include "Orvane/SendVetter/storage/release.h"
@@ -48,28 +50,33 @@ void SendVetter_messageaction(const std::string& account, const std::string& /*l
   const auto name = clean_queue_name(queuefile);
   const std::string path = name ? mailbox->queue_file(*name) : std::string();
   const Lines header = name ? read_queue_header(path) : Lines();
-  const std::string email = remove_dot_pairs(
-      SendVetter_cleanfield(SendVetter_extractaddress(SendVetter_getheader("from", header))));
+  // The address as the filter took it (records and rules are made from it);
+  // escaped only where it is shown.
+  const std::string email =
+      remove_dot_pairs(SendVetter_extractaddress(SendVetter_getheader("from", header)));
+  const std::string shown = html_escape(email);
   const std::string inbox = mailbox->inbox();
 
   for (const std::string& action : split_dropping_trailing_empty(actions, ',')) {
     if (action == "whitelist" || action == "blacklist" || action == "ignorelist") {
       const std::string list = action.substr(0, action.size() - 4);
-      std::cout << email << " was added to your " << list << " list. ";
-      SendVetter_addaddytolist(list, email, mailbox->emaildir);
+      std::cout << shown << " was added to your " << list << " list. ";
+      if (!SendVetter_addaddytolist(list, email, mailbox->emaildir))
+        std::cout << "Adding failed; the list is unchanged. ";
     } else if (action == "deliverall") {
-      std::cout << "queued messages from " << email << " delivered. ";
+      std::cout << "queued messages from " << shown << " delivered. ";
       // No record is ever kept under an empty name.
       if (!verifications_record_name(email).empty() &&
           !release_held_mail(mailbox->emaildir, inbox, email))
         std::cout << "Delivery failed; the undelivered messages stay queued. ";
     } else if (action == "deliver") {
-      std::cout << "queued message from " << email << " delivered. ";
+      std::cout << "queued message from " << shown << " delivered. ";
       if (name && !deliver_queue_file(inbox, path))
         std::cout << "Delivery failed; the message stays queued. ";
     } else if (action == "delete") {
-      std::cout << "queued message from " << email << " deleted. ";
-      if (name) ::unlink(path.c_str());
+      std::cout << "queued message from " << shown << " deleted. ";
+      if (name && ::unlink(path.c_str()) != 0 && errno != ENOENT)
+        std::cout << "Deleting failed; the message stays queued. ";
     }
   }
 }

@@ -1,5 +1,6 @@
 // The filter's on/off state for the panel (the enable flag file), and the
 // list of accounts the panel user manages, from the panel's handoff program.
+#include <cerrno>
 #include <unistd.h>
 
 #include <iostream>
@@ -36,14 +37,14 @@ void SendVetter_changestatus(const std::string& account, const std::string& acti
   auto mailbox = panel_account(account);
   if (!mailbox) return;
   const std::string flag = mailbox->enable_flag();
-  if (ascii_lower(action).find("enable") != std::string::npos) {
-    std::cout << "enabled";
-    SafeFile::Handle file;
-    file.open(flag, ">");
-  } else {
-    std::cout << "disabled";
-    ::unlink(flag.c_str());
-  }
+  const bool enable = ascii_lower(action).find("enable") != std::string::npos;
+  SafeFile::Handle file;
+  const bool changed = enable ? file.open(flag, ">") && file.close()
+                              : ::unlink(flag.c_str()) == 0 || errno == ENOENT;
+  if (changed)
+    std::cout << (enable ? "enabled" : "disabled");
+  else
+    std::cout << "Change failed; the filter stays " << state_word(account) << ".";
 }
 
 void SendVetter_accountmanagelist(const std::string& link) {

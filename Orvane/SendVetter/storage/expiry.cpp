@@ -1,10 +1,12 @@
 // Stale-queue expiry: queue files, verifications records and log files whose
 // last modification is older than stale-queue-time days are deleted, each
-// deletion logged. Strict: a file exactly at the age stays.
+// deletion logged. Strict: a file exactly at the age stays. A negative age
+// counts as 0, so a file modified in the current second always stays.
 //
 // It runs at the end of every filter run over queues of thousands of files,
 // so each directory is read once and each entry costs one stat relative to
 // the open directory; the path text is built only for a file that goes.
+#include <algorithm>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,7 +25,9 @@ namespace Orvane::SendVetter {
 void SendVetter_checkdeadq(const std::string& emaildir, const Conf& conf) {
   const double now = static_cast<double>(std::time(nullptr));
   auto found = conf.find("stale-queue-time");
-  const double age = (found == conf.end() ? 0.0 : leading_decimal(found->second)) * 86400;
+  // A negative age would expire even a message held in this very second.
+  const double age =
+      std::max(0.0, found == conf.end() ? 0.0 : leading_decimal(found->second)) * 86400;
   char age_text[64];
   std::snprintf(age_text, sizeof age_text, "%.15g", age);
   const Mailbox mailbox = Mailbox::at(emaildir);
