@@ -13,6 +13,7 @@
 #include <set>
 #include <unistd.h>
 
+#include "Orvane/SendVetter/base/text.h"
 #include "fuzz/html_check.h"
 #include "sandbox.h"
 
@@ -299,7 +300,8 @@ TEST(Hostile, RequestValuesCannotBreakThePanelsHtml) {
 
   const std::vector<std::string> values = {
       "\"><script>alert(1)</script>", "x\" onmouseover=\"y", "a'b", "a&action=delete&q=../x", "<",
-      "javascript:alert(1)", "a b\tc\nd", "%22%3E", "",
+      "javascript:alert(1)", "JavaScript:alert(document.cookie)//", "data:text/html,x",
+      "a b\tc\nd", "%22%3E", "",
   };
   for (const std::string& v : values) {
     const std::map<std::string, std::string> env = {{"SCRIPT_URI", v}};
@@ -329,6 +331,11 @@ TEST(Hostile, RequestValuesCannotBreakThePanelsHtml) {
       EXPECT_EQ(r.status, 0);
       const std::string wrong = htmlcheck::problem(r.out);
       EXPECT_TRUE(wrong.empty()) << call[0] << " with " << v << ": " << wrong;
+      // A value that starts a URL never chooses its scheme.
+      const std::string page = Orvane::SendVetter::ascii_lower(r.out);
+      for (const char* target : {"href=\"", "<form action="})
+        for (const char* scheme : {"javascript:", "data:"})
+          EXPECT_EQ(page.find(target + std::string(scheme)), std::string::npos) << call[0] << " with " << v;
     }
   }
 }

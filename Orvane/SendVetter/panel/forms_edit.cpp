@@ -68,8 +68,8 @@ void SendVetter_listmsgs(const std::string& account, const std::string& editfile
   if (!mailbox) return;
   const std::string shown_account = html_escape(account);
   const std::string formdir = html_escape(mailbox->forms_dir());
-  const std::string edit_target = url_escape(editfile);
-  const std::string reset_target = url_escape(resetfile);
+  const std::string edit_target = url_target(editfile);
+  const std::string reset_target = url_target(resetfile);
   for (const std::string& name : list_directory(host_paths().formdir)) {
     if (name[0] == '.') continue;
     std::string form = name;

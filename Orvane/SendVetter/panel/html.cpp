@@ -1,6 +1,8 @@
 // Escaping of request values for links and for HTML text and attributes.
 #include "Orvane/SendVetter/panel/html.h"
 
+#include "Orvane/SendVetter/base/text.h"
+
 namespace Orvane::SendVetter {
 
 namespace {
@@ -27,6 +29,17 @@ std::string url_escape(std::string_view value) {
     }
   }
   return out;
+}
+
+std::string url_target(std::string_view value) {
+  std::string target = url_escape(value);
+  // A scheme is whatever precedes the first ":" that comes before any "/".
+  const std::size_t colon = target.find(':');
+  if (colon != std::string::npos && colon < target.find('/')) {
+    const std::string scheme = ascii_lower(target.substr(0, colon));
+    if (scheme != "http" && scheme != "https") return {};
+  }
+  return target;
 }
 
 std::string html_escape(std::string_view value) {

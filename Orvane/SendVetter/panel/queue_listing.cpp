@@ -65,8 +65,8 @@ void sort_entries(std::vector<QueueEntry>& entries) {
 void print_rows(const std::vector<QueueEntry>& entries, const std::string& deletepage,
                 const std::string& showfile, const std::string& query_start,
                 const std::string& bxaction) {
-  const std::string delete_target = url_escape(deletepage);
-  const std::string view_target = url_escape(showfile);
+  const std::string delete_target = url_target(deletepage);
+  const std::string view_target = url_target(showfile);
   const std::string view_tail = "&bxaction=" + url_escape(bxaction) + "\">";
   for (const QueueEntry& entry : entries) {
     const std::string query = query_start + "&q=" + url_escape(entry.queuefile);

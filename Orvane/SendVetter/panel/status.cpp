@@ -50,7 +50,7 @@ void SendVetter_changestatus(const std::string& account, const std::string& acti
 void SendVetter_accountmanagelist(const std::string& link) {
   Lines names = SendVetter_listpops();
   names.insert(names.begin(), Orvane::user);
-  const std::string target = url_escape(link);
+  const std::string target = url_target(link);
   for (const std::string& name : names) {
     std::cout << "<tr><td>" << html_escape(name) << "</td><td>" << state_word(name)
               << "</td><td><a href=\"" << target << "?account=" << url_escape(name)
