@@ -104,16 +104,29 @@ TEST(Hostile, BacktrackingSearchStringsGiveNoResults) {
                 .status,
             0);
   ASSERT_EQ(m.queued().size(), 1u);
+  const std::string hostile = m.queued()[0];
+  // An ordinary message beside it must still be found by the patterns that
+  // match it: the stranger's message only fails to match.
+  ASSERT_EQ(m.box.filter("bob", "From y@example.org Mon\nFrom: \"aaa\" <y@example.org>\nSubject: aaa\n\naaa\n").status, 0);
+  ASSERT_EQ(m.queued().size(), 2u);
+  const std::string ordinary = m.queued()[m.queued()[0] == hostile ? 1 : 0];
   const std::string no_results = "<tr><td>No Search Results</td>\n<td>NA</td><td>NA</td><td>NA</td>\n</tr>\n";
-  for (const char* field : {"sender", "subject", "body"})
-    for (const char* pattern : {"(a+)+$", "^(a|aa)+$", "(.*a){25}(?:y|z)", "((a+)+)+(?:b|c)", "[unclosed"}) {
+  for (const char* field : {"sender", "subject", "body"}) {
+    for (const char* pattern : {"(a+)+$", "^(a|aa)+$"}) {
+      auto r = m.box.panel({"SendVetter_showqueuesearch", field, pattern, "bob", "showmsg.html", "view"});
+      EXPECT_EQ(r.status, 0) << field << " " << pattern;
+      EXPECT_NE(r.out.find(ordinary), std::string::npos) << field << " " << pattern;
+      EXPECT_EQ(r.out.find(hostile), std::string::npos) << field << " " << pattern;
+    }
+    for (const char* pattern : {"(.*a){25}(?:y|z)", "((a+)+)+(?:b|c)", "[unclosed"}) {
       auto r = m.box.panel({"SendVetter_showqueuesearch", field, pattern, "bob", "showmsg.html", "view"});
       EXPECT_EQ(r.status, 0) << field << " " << pattern;
       EXPECT_EQ(r.out, no_results) << field << " " << pattern;
     }
+  }
   // An ordinary search still finds it.
   auto r = m.box.panel({"SendVetter_showqueuesearch", "subject", "a!$", "bob", "showmsg.html", "view"});
-  EXPECT_NE(r.out.find(m.queued()[0]), std::string::npos);
+  EXPECT_NE(r.out.find(hostile), std::string::npos);
 }
 
 TEST(Hostile, LongHeaderValuesCostLinearTimeNotQuadratic) {
@@ -281,6 +294,22 @@ TEST(Hostile, PanelActsOnlyOnQueueFiles) {
   auto r = m.box.panel({"SendVetter_messageaction", "bob", "", stale, "deliver"});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(sandbox::read(m.inbox) == inbox) << "the inbox got: " << sandbox::read(m.inbox).substr(inbox.size());
+
+  // A FIFO (no writer ever comes) is skipped by every page, never waited on.
+  const std::string held = m.queued()[0];
+  ASSERT_EQ(::mkfifo((m.queue + "/fifo.msg").c_str(), 0600), 0);
+  m.box.set_child_setup([] { ::alarm(10); });
+  for (const std::vector<std::string>& call : std::vector<std::vector<std::string>>{
+           {"SendVetter_showqueue", "", "bob", "showmsg.html", "view"},
+           {"SendVetter_showqueuesearch", "body", "b", "bob", "showmsg.html", "view"},
+           {"SendVetter_showqueuesearch", "subject", ".", "bob", "showmsg.html", "view"},
+           {"SendVetter_showmessage", "bob", "", "fifo.msg"},
+           {"SendVetter_messageaction", "bob", "", "fifo.msg", "whitelist,deliver"}}) {
+    r = m.box.panel(call);
+    EXPECT_EQ(r.status, 0) << call[0];
+    EXPECT_EQ(r.out.find("fifo.msg"), std::string::npos) << call[0];
+  }
+  EXPECT_NE(m.box.panel({"SendVetter_showqueue", "", "bob", "showmsg.html", "view"}).out.find(held), std::string::npos);
 }
 
 TEST(Hostile, RequestValuesCannotBreakThePanelsHtml) {

@@ -141,12 +141,10 @@ TEST_F(Panel, SearchByEachField) {
   EXPECT_EQ(search("body", "line$"), b_row);
   EXPECT_EQ(search("Body", "line"), no_results());
   EXPECT_EQ(search("subject", "(unclosed"), no_results());
-  // A pattern that hits the match limit on one message gives no partial
-  // list: with a short subject a.msg is found, with a long one nothing is.
-  hold("c.msg", "x@example.com", "aaaaa!", kMidday + 20);
-  EXPECT_EQ(search("subject", "(a|aa)+$|^Hello"), a_row);
+  // A message on which the pattern hits the match limit is only not
+  // matched: the others are still listed.
   hold("c.msg", "x@example.com", std::string(60, 'a') + "!", kMidday + 20);
-  EXPECT_EQ(search("subject", "(a|aa)+$|^Hello"), no_results());
+  EXPECT_EQ(search("subject", "(a|aa)+$|^Hello"), a_row);
   // An empty pattern is answered before any account lookup.
   EXPECT_EQ(out({"SendVetter_showqueuesearch", "sender", "", "nobody"}), no_results());
   EXPECT_EQ(out({"SendVetter_showqueuesearch", "sender", "x", "nobody"}),

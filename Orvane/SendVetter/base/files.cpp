@@ -100,9 +100,21 @@ bool read_rest(int fd, const std::function<bool(std::string_view)>& take) {
   }
 }
 
+bool open_regular_file(SafeFile::Handle& file, const std::string& path) {
+  file.close();
+  if (path.find('\0') != std::string::npos) return false;
+  SafeFile::Handle opened(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!opened.is_open() || ::fstat(opened.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const int flags = ::fcntl(opened.fd(), F_GETFL);
+  if (flags < 0 || ::fcntl(opened.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+  file = std::move(opened);
+  return true;
+}
+
 std::string read_file(const std::string& path) {
   SafeFile::Handle file;
-  if (!file.open(path, "<")) return {};
+  if (!open_regular_file(file, path)) return {};
   // Read straight into the result, sized by the file (one byte more, so
   // that end of file is seen without growing): the panel's search reads
   // thousands of files, and copying each through buffers cost more than

@@ -14,6 +14,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "SafeFile/SafeFile.h"
+
 namespace Orvane::SendVetter {
 
 std::string remove_dot_pairs(std::string_view text);
@@ -37,7 +39,11 @@ void ensure_dir(const std::string& path);
 // Names in a directory, "." and ".." left out, in the directory's order.
 std::vector<std::string> list_directory(const std::string& path);
 
-// Whole file content; empty when it cannot be read.
+// Opens path for reading only when it is a regular file (links followed),
+// without ever blocking: a FIFO or device put there names nothing.
+bool open_regular_file(SafeFile::Handle& file, const std::string& path);
+
+// Whole content of a regular file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 // Hands what is left of fd to take, chunk by chunk, until end of input;
 // false on a read error or when take returns false.

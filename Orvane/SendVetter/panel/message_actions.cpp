@@ -35,7 +35,7 @@ void SendVetter_showmessage(const std::string& account, const std::string& /*log
   auto mailbox = panel_account(account);
   if (!mailbox || !name) return;
   SafeFile::Handle file;
-  if (!file.open(mailbox->queue_file(*name), "<")) return;
+  if (!open_regular_file(file, mailbox->queue_file(*name))) return;
   LineReader reader(file.fd());
   std::string line;
   for (int shown = 0; shown < kShownLines && reader.getline(line); ++shown)

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <iostream>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/base/files.h"
@@ -47,11 +48,23 @@ QueueEntry make_entry(const std::string& name, long long mtime, const Lines& hea
   return entry;
 }
 
-Lines queue_names(const std::string& dir) {
-  Lines names;
-  for (std::string& name : list_directory(dir))
-    if (name[0] != '.') names.push_back(std::move(name));
-  return names;
+struct QueueFile {
+  std::string name, path;
+  long long mtime;
+};
+
+// The queue's regular files; anything else (a FIFO, a device) is no held
+// message and reading it could block the page for ever.
+std::vector<QueueFile> queue_files(const Mailbox& mailbox) {
+  std::vector<QueueFile> files;
+  for (std::string& name : list_directory(mailbox.queue_dir())) {
+    if (name[0] == '.') continue;
+    std::string path = mailbox.queue_file(name);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    files.push_back({std::move(name), std::move(path), static_cast<long long>(st.st_mtime)});
+  }
+  return files;
 }
 
 // Oldest first; equal times by name, so a page lists the same way each time.
@@ -127,14 +140,11 @@ void SendVetter_showqueue(const std::string& logdate_arg, const std::string& acc
   const Lines day = SendVetter_nicedate(leading_integer(logdate));
   auto mailbox = panel_account(account);
   if (!mailbox) return;
-  const std::string dir = mailbox->queue_dir();
   std::vector<QueueEntry> entries;
-  for (const std::string& name : queue_names(dir)) {
-    const std::string path = mailbox->queue_file(name);
-    const long long mtime = modification_time(path);
-    const Lines date = SendVetter_nicedate(mtime);
+  for (const QueueFile& file : queue_files(*mailbox)) {
+    const Lines date = SendVetter_nicedate(file.mtime);
     if (date[0] != day[0] || date[1] != day[1] || date[2] != day[2]) continue;
-    entries.push_back(make_entry(name, mtime, read_queue_header(path)));
+    entries.push_back(make_entry(file.name, file.mtime, read_queue_header(file.path)));
   }
   if (entries.empty()) return;
   sort_entries(entries);
@@ -157,35 +167,26 @@ void SendVetter_showqueuesearch(const std::string& field, const std::string& str
     print_no_results();
     return;
   }
-  // The user's own pattern: one that does not compile, or that hits the
-  // match limits on some message, gives no results rather than a partial list.
+  // The user's own pattern: one that does not compile gives no results. A
+  // message on which it hits the match limits (its text is a stranger's) is
+  // only not matched, so no message can blank the search for the others.
   const Regex pattern(string, Regex::kCaseless | (body ? Regex::kMultiline : Regex::kNone));
   if (!pattern.valid()) {
     print_no_results();
     return;
   }
-  const std::string dir = mailbox->queue_dir();
   std::vector<QueueEntry> entries;
-  for (const std::string& name : queue_names(dir)) {
-    const std::string path = mailbox->queue_file(name);
+  for (const QueueFile& file : queue_files(*mailbox)) {
     if (body) {
       // One read of the file serves the body and, for a match, the header.
-      const std::string content = read_file(path);
-      const bool matched = pattern.search(body_of(content));
-      if (pattern.last_match_failed()) {
-        print_no_results();
-        return;
-      }
-      if (matched) entries.push_back(make_entry(name, modification_time(path), header_of(content)));
+      const std::string content = read_file(file.path);
+      if (pattern.search(body_of(content)))
+        entries.push_back(make_entry(file.name, file.mtime, header_of(content)));
       continue;
     }
-    QueueEntry entry = make_entry(name, modification_time(path), read_queue_header(path));
-    const bool matched = pattern.search(field == "sender" ? entry.email : entry.subject);
-    if (pattern.last_match_failed()) {
-      print_no_results();
-      return;
-    }
-    if (matched) entries.push_back(std::move(entry));
+    QueueEntry entry = make_entry(file.name, file.mtime, read_queue_header(file.path));
+    if (pattern.search(field == "sender" ? entry.email : entry.subject))
+      entries.push_back(std::move(entry));
   }
   if (entries.empty()) {
     print_no_results();

@@ -21,7 +21,7 @@ std::optional<Mailbox> panel_account(const std::string& account) {
 Lines read_queue_header(const std::string& path) {
   Lines header;
   SafeFile::Handle file;
-  if (!file.open(path, "<")) return header;
+  if (!open_regular_file(file, path)) return header;
   LineReader reader(file.fd());
   std::string line;
   while (reader.getline(line) && !is_header_end(line)) header.push_back(line);

@@ -36,6 +36,8 @@ bool being_stored(const std::string& path) {
 Copied copy_queue_file(MailFileAppend& inbox, const std::string& queuefile_path) {
   // Checked first so that the lock does not warn about a file simply absent.
   if (!path_exists(queuefile_path)) return Copied::kMissing;
+  // Only a regular file is held mail; opening a FIFO would block for ever.
+  if (!is_regular_file(queuefile_path)) return Copied::kFailed;
   if (being_stored(queuefile_path)) return Copied::kFailed;
   MailFileLock queued;
   if (!queued.acquire(queuefile_path, "<").ok())
