@@ -3,11 +3,13 @@
 // release of held mail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -20,6 +22,7 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/base/host_paths.h"
+#include "Orvane/SendVetter/storage/expiry.h"
 #include "Orvane/SendVetter/storage/queue.h"
 #include "Orvane/SendVetter/storage/release.h"
 #include "SafeFile/SafeFile.h"
@@ -430,6 +433,67 @@ TEST(Expiry, ZeroOrNonNumericAgeAndMissingDirectories) {
   TempDir empty;
   SendVetter_checkdeadq(empty.path(), {{"stale-queue-time", "0"}});
   EXPECT_FALSE(sandbox::exists(empty / "sendvetter"));
+}
+
+// The state record is a cache: a mailbox expired through it loses the same
+// files at the same runs as one whose record is deleted before every run
+// (a full scan), whatever happens in between: held mail, files planted with
+// old or future times, deletions, the age changed, the clock moved both ways.
+TEST(Expiry, StateRecordDeletesWhatTheFullScanDeletes) {
+  Mailbox cached, full;
+  std::mt19937 random(16);
+  const char* const dirs[] = {"/sendvetter/queue/", "/sendvetter/verifications/", "/sendvetter/log/"};
+  const std::pair<const char*, long long> ages[] = {{"15", 15 * 86400}, {"30", 30 * 86400}, {"5", 5 * 86400},
+                                                    {"0.5", 43200}, {"0", 0}, {"never", 0}};
+  auto age = ages[0];
+  // Kept well before the real clock, so today's log file (written at the
+  // real time) never expires in one mailbox and not in the other.
+  const long long real = std::time(nullptr);
+  long long now = real - 100 * 86400;
+  int skipped = 0, files = 0;
+  auto pick = [&](long long n) { return static_cast<long long>(random() % n); };
+  for (int step = 0; step < 400; ++step) {
+    const std::string dir = dirs[pick(3)];
+    switch (pick(9)) {
+      case 0:
+      case 1: {  // held mail now, or a file planted with an old or a future time
+        const std::string name = "f" + std::to_string(files++);
+        const long long mtime = pick(3) == 0 ? now : now - pick(20 * 86400) + pick(86400);
+        for (Mailbox* mb : {&cached, &full}) {
+          sandbox::write(mb->emaildir + dir + name, "x");
+          sandbox::touch(mb->emaildir + dir + name, mtime);
+        }
+        break;
+      }
+      case 2: {
+        const std::vector<std::string> names = sandbox::list(full.emaildir + dir);
+        if (names.empty()) break;
+        const std::string name = names[pick(static_cast<long long>(names.size()))];
+        for (Mailbox* mb : {&cached, &full}) ::unlink((mb->emaildir + dir + name).c_str());
+        break;
+      }
+      case 3: age = ages[pick(4) == 0 ? pick(6) : pick(3)]; break;
+      case 6: {  // to the second after the oldest file falls due
+        long long oldest = now;
+        for (const char* d : dirs)
+          for (const std::string& name : sandbox::list(full.emaildir + d))
+            oldest = std::min(oldest, modification_time(full.emaildir + d + name));
+        now = std::min(oldest + age.second + 1, real - 40 * 86400);
+        break;
+      }
+      case 4:
+      case 5: now = std::clamp(now + pick(5 * 86400) - 2 * 86400, real - 200 * 86400, real - 60 * 86400); break;
+      default:  // time passes, past the file system's time step
+        now += pick(3600);
+        ::usleep(5000);
+    }
+    ::unlink((full.emaildir + "/sendvetter/expiry-state").c_str());
+    EXPECT_TRUE(expire_stale(full.emaildir, {{"stale-queue-time", age.first}}, now));
+    skipped += !expire_stale(cached.emaildir, {{"stale-queue-time", age.first}}, now);
+    for (const char* d : dirs)
+      ASSERT_EQ(sandbox::list(cached.emaildir + d), sandbox::list(full.emaildir + d)) << "step " << step;
+  }
+  EXPECT_GT(skipped, 50);  // the record did spare scans
 }
 
 // Holds three messages for one sender, in record order q2, q1, q3, with an

@@ -56,6 +56,7 @@ std::string Mailbox::verifications_file(const std::string& email) const {
 
 std::string Mailbox::log_dir() const { return emaildir + "/sendvetter/log"; }
 std::string Mailbox::log_file(std::string_view day) const { return log_dir() + "/" + std::string(day) + ".log"; }
+std::string Mailbox::expiry_state_file() const { return state_dir() + "/expiry-state"; }
 
 std::string Mailbox::inbox() const {
   assert(!deliverdir.empty());

@@ -16,6 +16,7 @@
 //   E/sendvetter/queue/<id>.msg          a held message
 //   E/sendvetter/verifications/<sender>  the ids held for one sender
 //   E/sendvetter/log/MM-DD-YYYY.log      the activity log of one day
+//   E/sendvetter/expiry-state            what the last expiry scan saw (a cache)
 //   D/inbox                              the mail file
 // A mail file's lock file lies beside it (name + ".lock").
 //
@@ -69,6 +70,8 @@ struct Mailbox {
   std::string log_dir() const;      // E/sendvetter/log
   // log_dir()/<day>.log, day as "MM-DD-YYYY".
   std::string log_file(std::string_view day) const;
+  // E/sendvetter/expiry-state: the expiry's state record (storage/expiry.h).
+  std::string expiry_state_file() const;
   std::string inbox() const;        // D/inbox
 };
 

@@ -30,7 +30,7 @@ std::optional<std::string> SendVetter_getqueueid(const std::string& emaildir);
 bool SendVetter_queuemessage(const std::string& emaildir, const std::string& email,
                              const std::string& queuefile);
 // Deletes queue files, verifications records and log files older than the
-// configured age.
+// configured age; skips the scan when its state record shows nothing due.
 void SendVetter_checkdeadq(const std::string& emaildir, const Conf& conf);
 
 }  // namespace Orvane::SendVetter
