@@ -70,6 +70,7 @@ bool MailFileAppend::open(const std::string& path) {
   abandon();
   buffer_.clear();
   status_ = Status();
+  unsynced_ = false;
   locked_ = true;
   path_ = path;
   // A file that reaches the size limit must fail the write (and be cut back),
@@ -93,6 +94,7 @@ bool MailFileAppend::open(const std::string& path) {
 
 bool MailFileAppend::write(std::string_view data) {
   if (!locked_ || failed()) return false;
+  unsynced_ = unsynced_ || !data.empty();
   if (buffer_.empty() && data.size() >= kBlock) {
     if (!lock_.handle().write_all(data)) fail("write to", errno);
     return !failed();
@@ -109,12 +111,14 @@ bool MailFileAppend::flush_buffer() {
 
 bool MailFileAppend::sync() {
   if (!locked_ || !flush_buffer()) return false;
+  // A commit right after a sync flushes nothing twice.
+  if (!unsynced_ && !maybe_created_) return true;
   if (::fsync(lock_.handle().fd()) != 0)
     fail("flush", errno);
   else if (maybe_created_ && !sync_directory_of(path_))
     fail("flush the directory of", errno);
   else
-    maybe_created_ = false;
+    maybe_created_ = unsynced_ = false;
   return !failed();
 }
 

@@ -58,7 +58,8 @@ class MailFileAppend {
   // Buffered: data reaches the file in large blocks. false once any write
   // has failed; later calls then do nothing.
   bool write(std::string_view data);
-  // Writes out the buffer and flushes the file to disk.
+  // Writes out the buffer and flushes the file to disk (no flush when
+  // nothing was written since the last one).
   bool sync();
   // Everything synced so far stays even if a later part fails.
   void keep();
@@ -85,6 +86,7 @@ class MailFileAppend {
   off_t kept_size_ = 0;
   bool maybe_created_ = false;  // empty at open: its directory entry may be new
   bool created_ = false;        // absent before open: a failure removes it again
+  bool unsynced_ = false;  // written since the last sync
   bool locked_ = false;
   struct sigaction saved_xfsz_ {};
 };

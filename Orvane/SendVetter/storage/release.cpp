@@ -22,30 +22,21 @@ namespace {
 
 enum class Copied { kMissing, kDone, kFailed };
 
-// true when a run is still storing the file (it holds the file's flock).
-bool being_stored(const std::string& path) {
-  SafeFile::Handle probe;
-  if (!probe.open(path, "<")) return false;
-  if (::flock(probe.fd(), LOCK_EX | LOCK_NB) == 0) return false;  // closing releases it
-  return errno == EWOULDBLOCK;
-}
-
-// Copies one queue file into the held inbox (not yet synced). A file still
-// being stored is left queued (a failure) rather than waited for with the
-// inbox locked, which would hold up every delivery.
+// Copies one queue file into the held inbox (not yet synced). The file is
+// read under a shared flock taken without waiting: a run still storing it
+// holds the exclusive one, and such a file is left queued (a failure)
+// rather than waited for with the inbox locked, which would hold up every
+// delivery. No lock file is made: a writer that locks the file after this
+// copy finds it deleted and stores its message afresh (MailFileLock::acquire).
 Copied copy_queue_file(MailFileAppend& inbox, const std::string& queuefile_path) {
-  // Checked first so that the lock does not warn about a file simply absent.
-  if (!path_exists(queuefile_path)) return Copied::kMissing;
   // Only a regular file is held mail; opening a FIFO would block for ever.
-  if (!is_regular_file(queuefile_path)) return Copied::kFailed;
-  if (being_stored(queuefile_path)) return Copied::kFailed;
-  MailFileLock queued;
-  if (!queued.acquire(queuefile_path, "<").ok())
-    return path_exists(queuefile_path) ? Copied::kFailed : Copied::kMissing;
+  if (path_exists(queuefile_path) && !is_regular_file(queuefile_path)) return Copied::kFailed;
+  SafeFile::Handle queued;
+  if (!queued.open(queuefile_path, "<")) return errno == ENOENT ? Copied::kMissing : Copied::kFailed;
+  if (::flock(queued.fd(), LOCK_SH | LOCK_NB) != 0) return Copied::kFailed;
   // A short copy must never replace the queue file.
-  if (!read_rest(queued.handle().fd(), [&](std::string_view data) { return inbox.write(data); }))
-    return Copied::kFailed;
-  return Copied::kDone;
+  return read_rest(queued.fd(), [&](std::string_view data) { return inbox.write(data); }) ? Copied::kDone
+                                                                                           : Copied::kFailed;
 }
 
 // Deletes queue files whose copies are on disk in the inbox. Only holders
@@ -105,12 +96,17 @@ bool release_held_mail(const std::string& emaildir, const std::string& inbox,
       case Copied::kFailed: ok = false; break;
     }
   }
-  // The record is removed while still locked: a run waiting to append to it
-  // notices and starts a new one, so no id is lost.
+  // The order that keeps the promise: every copy is on disk in the inbox
+  // (one flush for all of them) before any queue file goes, and the queue
+  // files are gone for good before the record goes. A record that a crash
+  // brings back names only files already gone, which a release skips, so
+  // its deletion needs no flush of its own. The record is removed while
+  // still locked: a run waiting to append to it notices and starts a new
+  // one, so no id is lost.
   ok = ok && box.sync();
   if (ok) {
     delete_released(copied);
-    if (::unlink(record.c_str()) == 0) sync_directory_of(record);
+    ::unlink(record.c_str());
   }
   held.release();
   if (!ok) {
