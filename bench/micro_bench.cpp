@@ -70,8 +70,8 @@ void write(const std::string& path, const std::string& content) {
   std::fclose(f);
 }
 
-Lines sample_headers() {
-  Lines headers;
+PackedLines sample_headers() {
+  PackedLines headers;
   std::string text = kHeader;
   std::size_t start = 0;
   for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos && nl > start; start = nl + 1)
@@ -94,7 +94,7 @@ BENCHMARK(BM_HeaderIntake);
 
 // The six lookups and derivations of one filter run.
 void BM_HeaderLookups(benchmark::State& state) {
-  const Lines headers = sample_headers();
+  const PackedLines headers = sample_headers();
   for (auto _ : state) {
     benchmark::DoNotOptimize(SendVetter_getsender(headers));
     for (const char* name : {"from", "subject", "x-sendvetter", "received", "to", "cc"})
@@ -164,8 +164,8 @@ void BM_CheckList(benchmark::State& state) {
   const std::string emaildir = scratch().dir + "/list-" + std::to_string(n) + "-" + std::to_string(kind);
   fs::create_directories(emaildir + "/.sendvetter");
   write(emaildir + "/.sendvetter/white-list.txt", make_list_kind(n, kind));
-  const Lines to = {"user@bench.test", "colleague@bench.test"};
-  const Lines cc = {"team@bench.test"};
+  const PackedLines to = {"user@bench.test", "colleague@bench.test"};
+  const PackedLines cc = {"team@bench.test"};
   for (auto _ : state)
     benchmark::DoNotOptimize(
         SendVetter_checklist("white", emaildir, "stranger7@unknown7.test", to, cc, "Quarterly report"));

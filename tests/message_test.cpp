@@ -20,7 +20,7 @@ std::pair<Lines, std::string> read_block(const std::string& input) {
   EXPECT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
   ::close(fds[1]);
   LineReader reader(fds[0]);
-  Lines headers = read_header_block(reader);
+  Lines headers = read_header_block(reader).to_vector();
   std::string rest, chunk;
   while (reader.read_chunk(chunk, 7)) rest += chunk;
   ::close(fds[0]);
@@ -47,7 +47,7 @@ TEST(HeaderIntake, StopsAtTheFirstEmptyLineAndLeavesTheBody) {
 
 TEST(HeaderIntake, GetHeadersReadsStandardInputAndLeavesTheBodyThere) {
   auto result = testutil::run_in_child("Subject: hi\n\nthe body\n", [] {
-    Lines headers = SendVetter_getheaders();
+    Lines headers = SendVetter_getheaders().to_vector();
     std::string rest, chunk;
     while (standard_input().read_chunk(chunk, 4096)) rest += chunk;
     return headers == Lines{"Subject: hi"} && rest == "the body\n" ? 0 : 1;
@@ -56,7 +56,7 @@ TEST(HeaderIntake, GetHeadersReadsStandardInputAndLeavesTheBodyThere) {
 }
 
 TEST(HeaderLookup, FindsTheFirstHeaderAndJoinsItsContinuations) {
-  Lines headers = {"From x@y Mon", "SUBJECT: first", "\t  folded", " again",
+  PackedLines headers = {"From x@y Mon", "SUBJECT: first", "\t  folded", " again",
                    "Subject: second", "To: a@b"};
   EXPECT_EQ(SendVetter_getheader("subject", headers), "first folded again");
   EXPECT_EQ(SendVetter_getheader("to", headers), "a@b");
@@ -98,6 +98,15 @@ TEST(Addresses, RecipientListsSplitAtCommasAndSemicolons) {
   EXPECT_TRUE(SendVetter_splitaddresses(" \t").empty());
   Lines pieces = SendVetter_splitaddresses("\"Doe, John\" <J@X.test>, k@y.test");
   EXPECT_EQ(SendVetter_extractaddresses(pieces), (Lines{"", "j@x.test", "k@y.test"}));
+  // The filter builds the same lists from the header lines in place.
+  const std::vector<PackedLines> blocks = {
+      {"To: \"Doe, John\" <J@X.test>, k@y.test"}, {"To: ;a@b"}, {"To: ;"}, {"To: a@b;"},
+      {"To: ,,a@b,,;c@d;,"}, {"To: a@b,\r", "\tc@\r", " d\r", "Cc: e@f"}, {"To: ", " a@b"},
+      {"To:    ", "  a@b , c", "x@y"}, {"TO: \" x @ y\""}, {"Cc: a@b"}, {}};
+  for (const PackedLines& block : blocks)
+    EXPECT_EQ(recipient_addresses("to", block).to_vector(),
+              SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("to", block))))
+        << block.text();
 }
 
 TEST(Addresses, ReturnAddressIsTheFirstConfiguredEntryAmongTheRecipients) {
@@ -137,6 +146,7 @@ TEST(AutomatedMail, EachHeaderFormNamesItsReason) {
       {"a@b", {"Auto-Submitted:", "\t no"}, ""},
       {"a@b", {"Precedence: first-class", "X-Auto-Submitted: yes", "List-Identifier: x"}, ""},
       {"a@b", {"Content-Type: multipart/mixed", "X-Note: multipart/report"}, ""},
+      {"a@b", {"Content-Type: multipart/reports", "Return-Path: <>x"}, ""},
       {"a@b", {"Subject: x", " List-Id: folded into the subject"}, ""},
   };
   for (const Case& c : cases)
@@ -161,6 +171,7 @@ TEST(SenderAuthentication, OnlyTheTopmostHeaderWithOurIdSaysWhetherTheFromDomain
       // Another id, or ours in a comment or a quoted string, counts for nothing.
       {{"Authentication-Results: mx.example.com.evil.test; dmarc=fail"}, false},
       {{"Authentication-Results: relay.test; spf=pass", ours + "dmarc=fail"}, true},
+      {{"Authentication-Results: (ours) \"MX.example.com\"; dmarc=fail"}, true},
       {{"Authentication-Results: mx.example.com (relay; dmarc=fail ); spf=pass smtp.mailfrom=friend.test"}, false},
       {{"Authentication-Results: mx.example.com 1; dkim/1 = pass header.d=friend.test (ok);",
         " spf=fail smtp.mailfrom=friend.test reason=\"x; dmarc=fail \""},

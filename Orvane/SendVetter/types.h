@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Orvane/SendVetter/base/packed_lines.h"
+
 namespace Orvane::SendVetter {
 
 // Lines of text (header lines, list rules, recipients), in order.

@@ -57,10 +57,14 @@ const Regex& verification_marker() {
 // The id after a subject marker, or empty when the marker is absent. Mail
 // programs often encode the whole subject of a reply (RFC 2047) once it
 // holds one non-ASCII character, so the marker is looked for in the decoded
-// bytes.
+// bytes. A subject without an encoded word decodes to itself, so it is
+// searched in place: a stranger's subject of any size is not copied again.
 std::string marker_id(const Regex& marker, const std::string& subject) {
   std::vector<std::string> captures;
-  return marker.search(decode_encoded_words(subject), captures) ? captures[1] : std::string();
+  const bool found = subject.find("=?") == std::string::npos
+                         ? marker.search(subject, captures)
+                         : marker.search(decode_encoded_words(subject), captures);
+  return found ? captures[1] : std::string();
 }
 
 // Whether a queue id names a message held in this mailbox. An id that is
@@ -198,8 +202,11 @@ Outcome handle_failure_report(MessageRun& run) {
 }
 
 bool is_from_self(MessageRun& run) {
-  return SendVetter_isfromself(run.email, run.mailbox.account, run.conf["froms"]) == 1 ||
-         SendVetter_isinarray(run.email, run.recipients()) == 1;
+  if (SendVetter_isfromself(run.email, run.mailbox.account, run.conf["froms"]) == 1) return true;
+  for (const PackedLines* recipients : {&run.to, &run.cc})
+    for (std::string_view recipient : *recipients)
+      if (recipient == run.email) return true;
+  return false;
 }
 
 // Submitted on this host, or by an authenticated client ("asmtp" and its

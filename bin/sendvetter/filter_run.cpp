@@ -13,6 +13,7 @@
 #include "Orvane/SendVetter/base/files.h"
 #include "Orvane/SendVetter/log/log.h"
 #include "Orvane/SendVetter/message/authresults.h"
+#include "Orvane/SendVetter/message/header_block.h"
 #include "Orvane/SendVetter/message/message.h"
 #include "Orvane/SendVetter/storage/storage.h"
 #include "Orvane/SendVetter/types.h"
@@ -30,12 +31,6 @@ int exit_status_of(Outcome outcome) {
 }  // namespace
 
 void log3(const MessageRun& run, const std::string& text) { SendVetter_clog(3, run.mailbox.emaildir, text); }
-
-Lines MessageRun::recipients() const {
-  Lines all = to;
-  all.insert(all.end(), cc.begin(), cc.end());
-  return all;
-}
 
 const std::string& MessageRun::webdomain() {
   if (!webdomain_) webdomain_ = SendVetter_getwebdomain(mailbox.domain);
@@ -79,9 +74,9 @@ int filter_run(const std::string& account) {
   run.sendvetter = SendVetter_getheader("x-sendvetter", run.headers);
   run.received = SendVetter_getheader("received", run.headers);
   run.transportmethod = SendVetter_gettransportmethod(run.received);
-  run.to = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("to", run.headers)));
-  run.cc = SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader("cc", run.headers)));
-  run.returnaddy = SendVetter_findreturnaddy(account, run.conf["froms"], run.recipients());
+  run.to = recipient_addresses("to", run.headers);
+  run.cc = recipient_addresses("cc", run.headers);
+  run.returnaddy = SendVetter_findreturnaddy(account, run.conf["froms"], run.to, run.cc);
   const std::size_t at = run.email.rfind('@');
   run.from_forged = from_domain_failed(run.headers, load_system_conf()["authserv-id"],
                                        at == std::string::npos ? std::string() : run.email.substr(at + 1));

@@ -18,16 +18,14 @@ struct MessageRun {
   const std::string& webdomain();
   std::string id;
   Conf conf;
-  Lines headers;
+  PackedLines headers;
   std::string sender;       // envelope sender
   std::string email;        // the sender address every decision uses
   std::string subject;
   std::string sendvetter;   // the message's own "X-Sendvetter:" value
   std::string received;      // the first Received value
   std::string transportmethod;
-  Lines to, cc;
-  // to, then cc.
-  Lines recipients() const;
+  PackedLines to, cc;  // addresses
   std::string returnaddy;
   Status failure;           // why the message could not be stored (kTempFail)
   // This host's mail server found the From domain forged (Authentication-Results).

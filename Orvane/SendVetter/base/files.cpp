@@ -176,6 +176,23 @@ bool LineReader::getline(std::string& line) {
   }
 }
 
+bool LineReader::append_line(std::string& out) {
+  bool taken = false;
+  for (;;) {
+    const std::size_t nl = buffer_.find('\n', pos_);
+    if (nl != std::string::npos) {
+      out.append(buffer_, pos_, nl + 1 - pos_);
+      pos_ = nl + 1;
+      return true;
+    }
+    taken = taken || pos_ < buffer_.size();
+    out.append(buffer_, pos_, std::string::npos);
+    buffer_.clear();
+    pos_ = 0;
+    if (!fill()) return taken;
+  }
+}
+
 bool LineReader::read_chunk(std::string& out, std::size_t max) {
   if (pos_ >= buffer_.size()) {
     buffer_.clear();

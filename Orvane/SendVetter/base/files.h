@@ -56,6 +56,9 @@ class LineReader {
   // Next line including its "\n" (the last line may lack one); false at end
   // of input or on a read error.
   bool getline(std::string& line);
+  // The same line appended to out, passing through only a block of input at
+  // a time: a line of any length costs its length once.
+  bool append_line(std::string& out);
   // Moves up to max bytes of the rest of the input into out (replacing it);
   // false at end of input.
   bool read_chunk(std::string& out, std::size_t max);

@@ -14,7 +14,7 @@ namespace Orvane::SendVetter {
 // Mails a form ("verify", "blacklist", "returnverify") through sendmail -t.
 void SendVetter_sendformmessage(const std::string& form, const std::string& emaildir,
                                 const std::string& email, const std::string& subject,
-                                const std::string& queuefile, const Lines& headers,
+                                const std::string& queuefile, const PackedLines& headers,
                                 const std::string& webdomain, const std::string& account,
                                 const std::string& id, const std::string& returnaddy);
 // Counts the sender's burst; false when the sender was challenged too often

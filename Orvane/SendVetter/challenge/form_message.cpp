@@ -36,9 +36,11 @@ namespace {
 // to the From header.
 const std::vector<std::string> kSendmailArgs = {"sendmail", "-t", "-i", "-f", "<>"};
 
+// The value is a view: the header block it may name is the message's own,
+// not a copy.
 struct Placeholder {
   std::string_view name;
-  std::string value;
+  std::string_view value;
 };
 
 // Each placeholder of the form line replaced by its value in one left-to-
@@ -58,7 +60,8 @@ std::string fill_in(const std::string& line, const std::vector<Placeholder>& pla
   return out;
 }
 
-std::string without_line_breaks(std::string value) {
+std::string without_line_breaks(std::string_view text) {
+  std::string value(text);
   std::erase_if(value, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
   return value;
 }
@@ -79,20 +82,11 @@ std::string without_line_end(std::string line) {
   return line;
 }
 
-std::string join_lines(const Lines& lines) {
-  std::string joined;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) joined += '\n';
-    joined += lines[i];
-  }
-  return joined;
-}
-
 }  // namespace
 
 void SendVetter_sendformmessage(const std::string& form, const std::string& emaildir,
                                 const std::string& email, const std::string& subject,
-                                const std::string& queuefile, const Lines& headers,
+                                const std::string& queuefile, const PackedLines& headers,
                                 const std::string& webdomain, const std::string& account,
                                 const std::string& id, const std::string& returnaddy) {
   if (!is_single_recipient(email)) return;
@@ -100,6 +94,9 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
   const std::string kind = remove_dot_pairs(form);
   if (!is_single_name(kind)) return;
   const std::string msgid = held_message_id(queuefile);
+  // The header lines joined by line feeds: the block without its last one.
+  std::string_view header_block = headers.text();
+  if (!header_block.empty()) header_block.remove_suffix(1);
 
   const std::string private_copy = Mailbox::at(emaildir).form_file(form);
   const std::string template_path =
@@ -115,10 +112,14 @@ void SendVetter_sendformmessage(const std::string& form, const std::string& emai
     const std::vector<Placeholder> in_body = {
         {"%acct%", account},   {"%msgid%", msgid},
         {"%subject%", subject}, {"%email%", email},
-        {"%headers%", join_lines(headers)}, {"%webdomain%", webdomain}};
+        {"%headers%", header_block}, {"%webdomain%", webdomain}};
+    std::vector<std::string> cleaned;  // the header part's values, owned here
+    cleaned.reserve(in_body.size());
     std::vector<Placeholder> in_header;
-    for (const Placeholder& p : in_body)
-      in_header.push_back({p.name, p.name == "%headers%" ? "" : without_line_breaks(p.value)});
+    for (const Placeholder& p : in_body) {
+      cleaned.push_back(p.name == "%headers%" ? std::string() : without_line_breaks(p.value));
+      in_header.push_back({p.name, cleaned.back()});
+    }
     LineReader reader(file.fd());
     std::string line;
     while (reader.getline(line)) {

@@ -73,28 +73,28 @@ bool literal_text(std::string_view pattern, std::string& literal) {
   return true;
 }
 
-Lines folded(const Lines& texts) {
-  Lines out;
-  out.reserve(texts.size());
-  for (const std::string& text : texts) out.push_back(ascii_lower(text));
-  return out;
+// Whether text holds literal (already folded), ASCII capitals of text
+// compared lowered: in place, since a subject may be hundreds of megabytes.
+bool contains_folded(std::string_view text, std::string_view literal) {
+  if (literal.empty()) return true;
+  for (std::size_t i = 0; i + literal.size() <= text.size(); ++i) {
+    std::size_t k = 0;
+    while (k < literal.size() && ascii_lower(text[i + k]) == literal[k]) ++k;
+    if (k == literal.size()) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 int SendVetter_checklist(const std::string& list, const std::string& emaildir,
-                         const std::string& email, const Lines& to, const Lines& cc,
-                         const std::string& subject) {
+                         const std::string& email, const PackedLines& to,
+                         const PackedLines& cc, const std::string& subject) {
   const std::string dir = remove_dot_pairs(emaildir);
   const std::string name = remove_dot_pairs(list);
   SafeFile::Handle file;
   if (!is_single_name(name) || !file.open(Mailbox::at(emaildir).list_file(list), "<")) return 0;
 
-  // Each rule names one subject text, or a list of addresses of which one
-  // match suffices; their case-folded copies serve the literal rules.
-  const Lines from_text{email}, subject_text{subject};
-  const Lines from_folded = folded(from_text), subject_folded = folded(subject_text);
-  const Lines to_folded = folded(to), cc_folded = folded(cc);
 
   LineReader reader(file.fd());
   std::string line, escaped, literal;
@@ -107,24 +107,27 @@ int SendVetter_checklist(const std::string& list, const std::string& emaildir,
     const std::size_t space = text.find(' ');
     if (space == std::string_view::npos) continue;
     const std::string_view keyword = text.substr(0, space);
-    const Lines* subjects;
-    const Lines* subjects_folded;
-    if (keyword == "from") {
-      subjects = &from_text;
-      subjects_folded = &from_folded;
-    } else if (keyword == "subject") {
-      subjects = &subject_text;
-      subjects_folded = &subject_folded;
-    } else if (keyword == "to") {
-      subjects = &to;
-      subjects_folded = &to_folded;
-    } else if (keyword == "cc") {
-      subjects = &cc;
-      subjects_folded = &cc_folded;
-    } else {
+    // A rule names one text, or a list of addresses of which one match
+    // suffices; all are read in place.
+    std::string_view single;
+    const PackedLines* addresses = nullptr;
+    if (keyword == "from")
+      single = email;
+    else if (keyword == "subject")
+      single = subject;
+    else if (keyword == "to")
+      addresses = &to;
+    else if (keyword == "cc")
+      addresses = &cc;
+    else
       continue;
-    }
-    if (subjects->empty()) continue;
+    if (addresses && addresses->empty()) continue;
+    auto any_matches = [&](auto&& test) {
+      if (!addresses) return test(single);
+      for (std::string_view candidate : *addresses)
+        if (test(candidate)) return true;
+      return false;
+    };
     // The pattern as it is matched and logged: every "/" written "\/".
     std::string_view pattern = text.substr(space + 1);
     if (pattern.find('/') != std::string_view::npos) {
@@ -138,11 +141,9 @@ int SendVetter_checklist(const std::string& list, const std::string& emaildir,
     if (is_blank_pattern(pattern)) continue;
 
     if (literal_text(pattern, literal)) {
-      for (const std::string& folded_text : *subjects_folded) {
-        if (folded_text.find(literal) != std::string::npos) {
-          SendVetter_logmatch(dir, name, std::string(keyword), std::string(pattern), lineno);
-          return 1;
-        }
+      if (any_matches([&](std::string_view candidate) { return contains_folded(candidate, literal); })) {
+        SendVetter_logmatch(dir, name, std::string(keyword), std::string(pattern), lineno);
+        return 1;
       }
       continue;
     }
@@ -152,13 +153,14 @@ int SendVetter_checklist(const std::string& list, const std::string& emaildir,
       log_broken_rule(dir, name, std::string(keyword), std::string(pattern), lineno);
       continue;
     }
-    for (const std::string& candidate : *subjects) {
-      if (rule.search(candidate)) {
-        SendVetter_logmatch(dir, name, std::string(keyword), std::string(pattern), lineno);
-        return 1;
-      }
-      if (rule.last_match_failed())
-        log_broken_rule(dir, name, std::string(keyword), std::string(pattern), lineno);
+    if (any_matches([&](std::string_view candidate) {
+          if (rule.search(candidate)) return true;
+          if (rule.last_match_failed())
+            log_broken_rule(dir, name, std::string(keyword), std::string(pattern), lineno);
+          return false;
+        })) {
+      SendVetter_logmatch(dir, name, std::string(keyword), std::string(pattern), lineno);
+      return 1;
     }
   }
   return 0;

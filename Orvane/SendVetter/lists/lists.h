@@ -13,8 +13,8 @@ namespace Orvane::SendVetter {
 
 // 1 when a rule of the list ("white", "black", "ignore") matches; logs the rule.
 int SendVetter_checklist(const std::string& list, const std::string& emaildir,
-                         const std::string& email, const Lines& to, const Lines& cc,
-                         const std::string& subject);
+                         const std::string& email, const PackedLines& to,
+                         const PackedLines& cc, const std::string& subject);
 // The activity log line for a matching rule.
 void SendVetter_logmatch(const std::string& emaildir, const std::string& list,
                          const std::string& keyword, const std::string& pattern, int lineno);

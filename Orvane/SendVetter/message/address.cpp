@@ -32,13 +32,14 @@ Lines SendVetter_extractaddresses(const Lines& pieces) {
 }
 
 std::string SendVetter_findreturnaddy(const std::string& account, const std::string& froms,
-                                      const Lines& recipients) {
+                                      const PackedLines& recipients, const PackedLines& more) {
   // An empty entry would pair with the empty element of a recipient piece
   // that held no address and give an empty return address.
   for (const std::string& entry : split_dropping_trailing_empty(froms, ',')) {
     if (entry.empty()) continue;
-    for (const std::string& recipient : recipients)
-      if (entry == recipient) return entry;
+    for (const PackedLines* list : {&recipients, &more})
+      for (std::string_view recipient : *list)
+        if (entry == recipient) return entry;
   }
   return account;
 }

@@ -24,7 +24,9 @@ struct Token {
 };
 using Statement = std::vector<Token>;
 
-std::vector<Statement> lex(const std::string& value) {
+// With id_only, lexing stops at the first token: a header that is not ours
+// (any stranger can write one of any size) then costs no token list.
+std::vector<Statement> lex(std::string_view value, bool id_only) {
   std::vector<Statement> statements(1);
   std::string word;
   auto end_word = [&] {
@@ -32,6 +34,7 @@ std::vector<Statement> lex(const std::string& value) {
     word.clear();
   };
   for (std::size_t i = 0; i < value.size(); ++i) {
+    if (id_only && (!statements[0].empty() || statements.size() > 1)) return statements;
     const char c = value[i];
     if (c == '(') {  // a comment, possibly nested, with quoted-pairs
       end_word();
@@ -94,12 +97,13 @@ void judge(const Statement& statement, const std::string& domain, Verdicts& verd
 
 }  // namespace
 
-bool from_domain_failed(const Lines& headers, const std::string& authserv_id,
+bool from_domain_failed(const PackedLines& headers, const std::string& authserv_id,
                         const std::string& from_domain) {
   if (authserv_id.empty()) return false;
-  for (const std::string& value : header_values("authentication-results", headers)) {
-    const std::vector<Statement> statements = lex(value);
-    if (statements[0].empty() || ascii_lower(statements[0][0].text) != ascii_lower(authserv_id)) continue;
+  for (std::string_view value : header_values("authentication-results", headers)) {
+    const std::vector<Statement> id = lex(value, true);
+    if (id[0].empty() || ascii_lower(id[0][0].text) != ascii_lower(authserv_id)) continue;
+    const std::vector<Statement> statements = lex(value, false);
     Verdicts verdicts;
     const std::string domain = ascii_lower(from_domain);
     for (std::size_t i = 1; i < statements.size(); ++i) judge(statements[i], domain, verdicts);

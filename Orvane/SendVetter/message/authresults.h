@@ -13,7 +13,7 @@ namespace Orvane::SendVetter {
 // "dmarc=fail", or "spf=fail" for the envelope domain from_domain with no
 // "dkim=pass" for it. Headers with other ids are ignored; any other result,
 // no such header, or an empty authserv_id gives false.
-bool from_domain_failed(const Lines& headers, const std::string& authserv_id,
+bool from_domain_failed(const PackedLines& headers, const std::string& authserv_id,
                         const std::string& from_domain);
 
 }  // namespace Orvane::SendVetter

@@ -12,6 +12,6 @@ namespace Orvane::SendVetter {
 // Why the message is automated, for the log ("null envelope sender",
 // "Auto-Submitted", "Precedence: bulk", "List-Id", "multipart/report", ...),
 // or empty for a person's message. sender is the envelope sender.
-std::string automated_reason(const Lines& headers, const std::string& sender);
+std::string automated_reason(const PackedLines& headers, const std::string& sender);
 
 }  // namespace Orvane::SendVetter

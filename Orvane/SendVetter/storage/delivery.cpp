@@ -16,13 +16,10 @@ constexpr std::size_t kBodyChunk = 64 * 1024;
 
 }  // namespace
 
-Status store_message(const std::string& path, const Lines& headers, const Lines* body) {
+Status store_message(const std::string& path, const PackedLines& headers, const Lines* body) {
   MailFileAppend mail;
   if (!mail.open(remove_dot_pairs(path))) return mail.status();
-  for (const std::string& header : headers) {
-    mail.write(header);
-    mail.write("\n");
-  }
+  mail.write(headers.text());  // every header line followed by "\n"
   mail.write("\n");
   if (body == nullptr || body->empty()) {
     std::string chunk;
@@ -42,7 +39,7 @@ Status store_message(const std::string& path, const Lines& headers, const Lines*
   return mail.status();
 }
 
-bool SendVetter_delivermessage(const std::string& path, const Lines& headers, const Lines* body) {
+bool SendVetter_delivermessage(const std::string& path, const PackedLines& headers, const Lines* body) {
   return store_message(path, headers, body).ok();
 }
 

@@ -9,6 +9,6 @@
 namespace Orvane::SendVetter {
 
 // SendVetter_delivermessage, saying why the message could not be stored.
-Status store_message(const std::string& path, const Lines& headers, const Lines* body = nullptr);
+Status store_message(const std::string& path, const PackedLines& headers, const Lines* body = nullptr);
 
 }  // namespace Orvane::SendVetter

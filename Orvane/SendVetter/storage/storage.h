@@ -22,7 +22,7 @@ bool SendVetter_popsafeclose(SafeFile::Handle& handle, const std::string& lockna
 // lock. The body is the rest of standard input unless body lines are given.
 // true only when the whole message is on stable storage; on false the file is
 // as it was before.
-bool SendVetter_delivermessage(const std::string& path, const Lines& headers,
+bool SendVetter_delivermessage(const std::string& path, const PackedLines& headers,
                                const Lines* body = nullptr);
 // A fresh queue file name (id + ".msg"); nullopt when none could be drawn.
 std::optional<std::string> SendVetter_getqueueid(const std::string& emaildir);
