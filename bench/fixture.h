@@ -19,6 +19,8 @@ namespace bench {
 // The programs under measurement and the sendmail stand-in they submit to.
 struct Programs {
   std::string filter, panel, sendmail;
+  // An earlier build of the filter measured beside it (--before), or empty.
+  std::string before;
 };
 
 // A system account ("bench") makes the filter ask the hostname program for

@@ -26,7 +26,7 @@ namespace {
 
 struct Options {
   // The programs of this build unless given.
-  bench::Programs programs{SENDVETTER_BIN, SENDVETTER_PANEL_BIN, SENDVETTER_BENCH_SENDMAIL};
+  bench::Programs programs{SENDVETTER_BIN, SENDVETTER_PANEL_BIN, SENDVETTER_BENCH_SENDMAIL, ""};
   std::string work;     // empty: a fresh directory under /tmp, removed at the end
   std::string results;  // markdown report
   std::string svg;      // scaling plot
@@ -55,6 +55,7 @@ Options parse(int argc, char** argv) {
     if (a == "--filter") o.programs.filter = value();
     else if (a == "--panel") o.programs.panel = value();
     else if (a == "--sendmail") o.programs.sendmail = value();
+    else if (a == "--before") o.programs.before = value();
     else if (a == "--work") o.work = value();
     else if (a == "--results") o.results = value();
     else if (a == "--svg") o.svg = value();
@@ -65,7 +66,7 @@ Options parse(int argc, char** argv) {
       for (std::string item; std::getline(list, item, ',');) o.only.insert(item);
     } else {
       bench::die("unknown argument " + a +
-                 "\nusage: harness [--filter BIN] [--panel BIN] [--sendmail SINK] [--results MD] [--svg SVG] "
+                 "\nusage: harness [--filter BIN] [--before BIN] [--panel BIN] [--sendmail SINK] [--results MD] [--svg SVG] "
                  "[--work DIR] [--scale F] [--only " + scenario_names() + "] [--keep]");
     }
   }

@@ -54,10 +54,13 @@ std::string machine() {
 }
 
 // A small line chart: per-message wall and CPU time against one axis.
-std::string svg_chart(double x0, const std::string& title, const std::string& xlabel, const Series& series) {
+// before, when given, is drawn dashed beside series (the same labels).
+std::string svg_chart(double x0, const std::string& title, const std::string& xlabel, const Series& series,
+                      const Series& before = {}) {
   const double w = 420, h = 300, left = 60, right = 20, top = 40, bottom = 50;
   double ymax = 0;
-  for (const auto& [label, s] : series) ymax = std::max({ymax, s.wall, s.cpu});
+  for (const Series* drawn : {&series, &before})
+    for (const auto& [label, s] : *drawn) ymax = std::max({ymax, s.wall, s.cpu});
   ymax = ymax <= 0 ? 1 : ymax * 1.15;
   double step = std::pow(10, std::floor(std::log10(ymax / 4)));
   for (double m : {1.0, 2.0, 5.0, 10.0})
@@ -86,15 +89,19 @@ std::string svg_chart(double x0, const std::string& title, const std::string& xl
       << series[i].first << "</text>\n";
   s << "<text x=\"" << x0 + w / 2 << "\" y=\"" << h - 10 << "\" text-anchor=\"middle\" font-size=\"12\">" << xlabel
     << "</text>\n";
-  for (int which = 0; which < 2; ++which) {
-    const char* colour = which == 0 ? "#1f77b4" : "#d62728";
-    s << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"2\" points=\"";
-    for (std::size_t i = 0; i < series.size(); ++i)
-      s << X(i) << "," << Y(which == 0 ? series[i].second.wall : series[i].second.cpu) << " ";
-    s << "\"/>\n";
-    for (std::size_t i = 0; i < series.size(); ++i)
-      s << "<circle cx=\"" << X(i) << "\" cy=\"" << Y(which == 0 ? series[i].second.wall : series[i].second.cpu)
-        << "\" r=\"3\" fill=\"" << colour << "\"/>\n";
+  for (const Series* drawn : {&series, &before}) {
+    const char* dash = drawn == &before ? "\" stroke-dasharray=\"5,4" : "";
+    for (int which = 0; which < 2; ++which) {
+      const char* colour = which == 0 ? "#1f77b4" : "#d62728";
+      s << "<polyline fill=\"none\" stroke=\"" << colour << dash << "\" stroke-width=\"2\" points=\"";
+      for (std::size_t i = 0; i < drawn->size(); ++i)
+        s << X(i) << "," << Y(which == 0 ? (*drawn)[i].second.wall : (*drawn)[i].second.cpu) << " ";
+      s << "\"/>\n";
+      for (std::size_t i = 0; i < drawn->size(); ++i)
+        s << "<circle cx=\"" << X(i) << "\" cy=\""
+          << Y(which == 0 ? (*drawn)[i].second.wall : (*drawn)[i].second.cpu) << "\" r=\"3\" fill=\"" << colour
+          << "\"/>\n";
+    }
   }
   return s.str();
 }
@@ -184,7 +191,11 @@ std::string Report::svg() const {
   s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"860\" height=\"330\" font-family=\"sans-serif\">\n";
   s << "<rect width=\"860\" height=\"330\" fill=\"white\"/>\n";
   s << svg_chart(0, "Unknown sender vs. rules per list (3 lists)", "rules in each of ignore, white, black", by_list);
-  s << svg_chart(430, "White-listed delivery vs. held messages", "messages in the queue", by_queue);
+  s << svg_chart(430, "White-listed delivery vs. held messages", "messages in the queue", by_queue,
+                 by_queue_before);
+  if (!by_queue_before.empty())
+    s << "<line x1=\"570\" x2=\"590\" y1=\"318\" y2=\"318\" stroke=\"#888\" stroke-width=\"2\" "
+         "stroke-dasharray=\"5,4\"/><text x=\"595\" y=\"322\" font-size=\"11\">before (--before build)</text>\n";
   s << "<line x1=\"330\" x2=\"350\" y1=\"318\" y2=\"318\" stroke=\"#1f77b4\" stroke-width=\"2\"/>"
        "<text x=\"355\" y=\"322\" font-size=\"11\">wall (median)</text>\n";
   s << "<line x1=\"450\" x2=\"470\" y1=\"318\" y2=\"318\" stroke=\"#d62728\" stroke-width=\"2\"/>"

@@ -50,7 +50,8 @@ class Report {
   void add_note(const std::string& note) { notes_.push_back(note); }
 
   FlushCost flush;
-  Series by_list, by_queue;
+  // by_queue_before: the same queues with the --before build.
+  Series by_list, by_queue, by_queue_before;
 
   std::string markdown() const;
   // Empty when no scaling scenario ran.

@@ -97,7 +97,7 @@ Group delivery(Bench& b, const std::string& name, const std::string& slug, std::
 void deliver_4k(Bench& b) {
   const Group g = delivery(b, "white-listed 4 KB message", "deliver4k", 4096, true, 250);
   const Stats& filter = g.rows.front().stats;
-  b.report.ratio_target("White-listed 4 KB delivery against procmail", "≤ 1.0×", 1.0, filter, *g.procmail);
+  b.report.ratio_target("White-listed 4 KB delivery against procmail", "≤ 0.9×", 0.9, filter, *g.procmail);
   b.report.ratio_target("White-listed 4 KB delivery against cat >> inbox", "≤ 3×", 3.0, filter, *g.cat);
 }
 
@@ -152,7 +152,9 @@ void release(Bench& b) {
   const Baselines bl = b.baselines("release-base");
   std::vector<Contender> cs = {filter_contender("sendvetter", h, reply), bl.procmail(reply), bl.cat(reply)};
   cs[0].prepare = prepare;
-  b.measure(name, cs, 100, 3);
+  const Group g = b.measure(name, cs, 100, 3);
+  b.report.ratio_target("Verification reply releasing 10 held messages against procmail", "≤ 1.5×", 1.5,
+                        g.rows.front().stats, *g.procmail);
   b.report.add_note("The release row is one whole run: the reply is read, the sender white-listed, "
                     "ten 4 KB queue files appended to the inbox and deleted; procmail and cat "
                     "deliver the reply alone.");
@@ -190,19 +192,27 @@ void list_size(Bench& b) {
                         "≤ 10 ms", 10.0, cs[0].stats(), cs[3].stats());
 }
 
+// Nothing in these queues is due (fill_queue), so the expiry's state record
+// lets every run after the first skip the scan; with --before, the earlier
+// build runs the same deliveries on the same hosts beside it.
 void queue_size(Bench& b) {
-  const std::string name = "queue size: white-listed 4 KB delivery";
-  const std::vector<int> sizes = {0, 1000, 20000};
+  const std::string name = "queue size: white-listed 4 KB delivery, nothing due";
+  const std::vector<int> sizes = {0, 1000, 20000, 200000};
   std::vector<Host*> hosts;
   for (int n : sizes) hosts.push_back(&queue_host(b, n));
-  Host& full = *hosts.back();
+  Host& full = *hosts[2];
   const std::string msg = make_message("friend@sender.test", "Lunch on Friday", 4096, 1);
-  check(b.check_filter(full, msg).status == 0, "queue: filter run");
-  check(held(full) == 20000, "queue: nothing expired or held");
+  check(b.check_filter(*hosts.back(), msg).status == 0, "queue: filter run");
+  check(held(*hosts.back()) == 200000, "queue: nothing expired or held");
   Input input = [&msg](int) { return msg; };
   std::vector<Contender> cs;
   for (std::size_t k = 0; k < sizes.size(); ++k)
     cs.push_back(filter_contender("sendvetter, " + std::to_string(sizes[k]) + " held", *hosts[k], input));
+  const bool before = !b.programs.before.empty();
+  for (std::size_t k = 0; before && k < sizes.size(); ++k) {
+    cs.push_back(filter_contender("sendvetter before, " + std::to_string(sizes[k]) + " held", *hosts[k], input));
+    cs.back().cmd.path = b.programs.before;
+  }
   const Baselines bl = b.baselines("queue-base");
   cs.push_back(bl.procmail(input));
   cs.push_back(bl.cat(input));
@@ -215,12 +225,15 @@ void queue_size(Bench& b) {
                       ""},
                   input);
   b.measure(name, cs, 100, 3);
-  for (std::size_t k = 0; k < sizes.size(); ++k)
+  for (std::size_t k = 0; k < sizes.size(); ++k) {
     b.report.by_queue.emplace_back(std::to_string(sizes[k]), cs[k].stats());
+    if (before) b.report.by_queue_before.emplace_back(std::to_string(sizes[k]), cs[sizes.size() + k].stats());
+  }
   const Stats find = cs.back().stats();
-  b.report.added_target("End-of-run expiry with 20,000 held messages: added time per message", "≤ 5 ms", 5.0,
-                        cs[0].stats(), cs[2].stats(),
-                        " (find alone: " + fmt(find.wall) + " ms wall, " + fmt(find.cpu) + " ms CPU)");
+  b.report.added_target("White-listed 4 KB delivery, 20,000 held, nothing due: added time per message", "≤ 0.5 ms",
+                        0.5, cs[0].stats(), cs[2].stats(),
+                        " (find over the same queue: " + fmt(find.wall) + " ms wall, " + fmt(find.cpu) + " ms CPU)");
+  b.report.added_target("The same with 200,000 held", "≤ 0.5 ms", 0.5, cs[0].stats(), cs[3].stats());
 }
 
 void big_message(Bench& b) {
@@ -240,6 +253,50 @@ void big_message(Bench& b) {
   cs[2].after = emptied(bl.catbox);
   b.measure(name, cs, 5, 1);
   b.report.memory_target("Peak resident memory of the filter for a 100 MB message", "≤ 8 MB", 8.0, cs[0].stats());
+}
+
+// Hostile header blocks without an empty line, of every shape, and a To
+// header of ten million addresses, from a white-listed sender: the filter
+// may hold the block once more at most (2 × its size + 8 MB). Sizes are
+// 400 MB and 50 MB times --scale when that is below 1.
+void hostile_memory(Bench& b) {
+  const double part = std::min(1.0, b.scale());
+  const auto block = static_cast<std::size_t>(400.0 * part * (1 << 20));
+  const auto to_size = static_cast<std::size_t>(50.0 * part * (1 << 20));
+  const std::string envelope = "From friend@sender.test Mon Dec  7 10:00:00 2026\nFrom: friend@sender.test\n";
+  auto pad = [](std::string text, std::size_t size, const std::string& unit) {
+    while (text.size() + unit.size() <= size) text += unit;
+    return text;
+  };
+  struct Shape {
+    std::string label;
+    std::function<std::string()> make;
+    std::size_t size;
+  };
+  const std::string mb = fmt(static_cast<double>(block) / (1 << 20), 0) + " MB";
+  const std::vector<Shape> shapes = {
+      {mb + " header block in one line", [&] { return pad(envelope + "Subject: ", block, std::string(4096, 's')); },
+       block},
+      {mb + " header block of short lines", [&] { return pad(envelope, block, "X-Pad: 0123456789\n"); }, block},
+      {mb + " header block, one header folded deep",
+       [&] { return pad(envelope + "Subject: folded\n", block, " x\n"); }, block},
+      {fmt(static_cast<double>(to_size) / (1 << 20), 0) + " MB To header, 5-byte addresses",
+       [&] { return pad(envelope + "Subject: many\nTo: ", to_size, "ab@c,") + "\n\nbody\n"; }, to_size},
+  };
+  Host& h = b.host("hostile");
+  std::vector<Contender> cs;
+  for (const Shape& shape : shapes) {
+    const std::string message = shape.make();
+    check(b.check_filter(h, message).status == 0 && held(h) == 0, "hostile: " + shape.label + " delivered");
+    ::truncate(h.inbox().c_str(), 0);
+    cs.push_back(filter_contender("sendvetter, " + shape.label, h, [message](int) { return message; }));
+    cs.back().after = [inbox = h.inbox()](int) { ::truncate(inbox.c_str(), 0); };
+  }
+  b.measure("hostile header blocks: peak memory", cs, 3, 0);
+  for (std::size_t k = 0; k < shapes.size(); ++k) {
+    const double limit = 2.0 * static_cast<double>(shapes[k].size) / (1 << 20) + 8;
+    b.report.memory_target("Peak RSS, " + shapes[k].label, "≤ " + fmt(limit, 0) + " MB", limit, cs[k].stats());
+  }
 }
 
 void panel_search(Bench& b) {
@@ -278,7 +335,8 @@ void panel_search(Bench& b) {
 const std::vector<Scenario>& scenarios() {
   static const std::vector<Scenario> kAll = {
       {"deliver4k", deliver_4k}, {"deliver1m", deliver_1m}, {"challenge", challenge}, {"release", release},
-      {"lists", list_size},      {"queue", queue_size},     {"big", big_message},     {"panel", panel_search},
+      {"lists", list_size},      {"queue", queue_size},     {"big", big_message},     {"hostile", hostile_memory},
+      {"panel", panel_search},
   };
   return kAll;
 }

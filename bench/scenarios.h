@@ -42,6 +42,7 @@ class Bench {
 
   // base rounds times --scale, at least 3.
   int rounds(int base) const;
+  double scale() const { return scale_; }
   // Runs the contenders interleaved and adds their table to the report.
   Group measure(const std::string& scenario, std::vector<Contender>& contenders, int base_rounds, int warmup);
 

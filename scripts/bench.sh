@@ -5,6 +5,8 @@
 # docs/performance-scaling.svg. Extra arguments go to the harness, e.g.
 #   ./run bench --scale 0.3              fewer rounds (a quick look)
 #   ./run bench --only deliver4k,lists   some scenarios only
+#   ./run bench --before OLD/sendvetter  an earlier build beside this one
+#                                        (queue sizes; drawn dashed in the plot)
 # The scenarios are listed by name at the end of bench/scenarios.cpp.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
