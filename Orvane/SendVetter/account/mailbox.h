@@ -63,9 +63,9 @@ struct Mailbox {
   // queue_dir()/<id>.msg, the id with every ".." and then every "/" removed:
   // the id as a verifications record lists it.
   std::string held_message_file(std::string_view id) const;
-  std::string verifications_dir() const;
-  // The ids a verifications record lists are queue file names without ".msg".  // E/sendvetter/verifications
-  // verifications_dir()/<verifications_record_name(email)>
+  std::string verifications_dir() const;  // E/sendvetter/verifications
+  // verifications_dir()/<verifications_record_name(email)>; the ids a record
+  // lists are queue file names without ".msg".
   std::string verifications_file(const std::string& email) const;
   std::string log_dir() const;      // E/sendvetter/log
   // log_dir()/<day>.log, day as "MM-DD-YYYY".
