@@ -9,9 +9,7 @@
 // old file or the new one, never a partial one. It refuses a queue time that
 // is not a number of days, since the expiry reads such a value as 0 and
 // would empty the whole queue; it prints why whenever nothing was saved.
-#include <cstdio>
 #include <iostream>
-#include <unistd.h>
 
 #include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/account/config.h"
@@ -68,16 +66,9 @@ void SendVetter_saveconf(const std::string& account, const std::string& froms,
     std::cout << "Settings not saved: the queue time must be a number of days, 0 or more.";
     return;
   }
-  const std::string path = mailbox->conf_file();
-  const std::string temp = path + ".new." + std::to_string(::getpid());
-  SafeFile::Handle file;
-  bool written = file.open(temp, ">") &&
-                 file.write_all("froms=" + froms + "\n" + "stale-queue-time=" + staletime + "\n") &&
-                 ::fsync(file.fd()) == 0;
-  written = file.close() && written;
-  if (written && std::rename(temp.c_str(), path.c_str()) == 0) return;
-  ::unlink(temp.c_str());
-  std::cout << "Settings not saved: the settings file could not be written.";
+  if (!replace_file(mailbox->conf_file(),
+                    "froms=" + froms + "\n" + "stale-queue-time=" + staletime + "\n"))
+    std::cout << "Settings not saved: the settings file could not be written.";
 }
 
 int SendVetter_isenabled(const std::string& account) {
