@@ -72,6 +72,17 @@ const std::map<std::string, PanelFunction>& panel_functions() {
       {"SendVetter_listmsgs", [](const PanelArgs& a) { SendVetter_listmsgs(a[0], a[1], a[2]); }},
       {"SendVetter_editmsg", [](const PanelArgs& a) { SendVetter_editmsg(a[0], a[1]); }},
       {"SendVetter_resetmsg", [](const PanelArgs& a) { SendVetter_resetmsg(a[0], a[1]); }},
+      {"SendVetter_showmsgtext", [](const PanelArgs& a) { SendVetter_showmsgtext(a[0], a[1]); }},
+      {"SendVetter_savemsgtext",
+       [](const PanelArgs& a) { SendVetter_savemsgtext(a[0], a[1], a[2]); }},
+      // sender lists
+      {"SendVetter_showlist", [](const PanelArgs& a) { SendVetter_showlist(a[0], a[1]); }},
+      {"SendVetter_listadd", [](const PanelArgs& a) { SendVetter_listadd(a[0], a[1], a[2]); }},
+      {"SendVetter_listremove",
+       [](const PanelArgs& a) { SendVetter_listremove(a[0], a[1], a[2]); }},
+      {"SendVetter_removerule",
+       [](const PanelArgs& a) { print(SendVetter_removerule(a[0], a[1], a[2])); }},
+      {"SendVetter_islistname", [](const PanelArgs& a) { print(SendVetter_islistname(a[0])); }},
   };
   return table;
 }

@@ -1,5 +1,6 @@
 // List maintenance and self-detection: appending a "from" rule for one
-// address, and recognising the mailbox owner's own addresses.
+// address, removing a rule, and recognising the mailbox owner's own
+// addresses.
 //
 // The appended rule is the address with every regular-expression
 // metacharacter escaped, so it matches that address literally ("/" stays:
@@ -64,6 +65,33 @@ bool SendVetter_addaddytolist(const std::string& list, const std::string& addres
   const std::string line = (last == '\n' ? "from " : "\nfrom ") + rule + "\n";
   const bool written = file.write_all(line);
   return file.close() && written;
+}
+
+int SendVetter_removerule(const std::string& list, const std::string& rule,
+                          const std::string& emaildir) {
+  const std::string path = Mailbox::at(emaildir).list_file(list);
+  // The filter appends without a lock while the file is rewritten; a list
+  // that grew meanwhile is read again rather than replaced without the
+  // new line.
+  constexpr int kAttempts = 3;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const std::string old = read_file(path);
+    std::string kept;
+    bool removed = false;
+    for (const std::string& line : split_lines(old)) {
+      if (line == rule)
+        removed = true;
+      else
+        kept += line + "\n";
+    }
+    if (!removed) return 0;
+    if (replace_file(path, kept, static_cast<long long>(old.size()))) return 1;
+  }
+  return 0;
+}
+
+int SendVetter_islistname(const std::string& list) {
+  return list == "white" || list == "black" || list == "ignore" ? 1 : 0;
 }
 
 int SendVetter_isfromself(const std::string& email, const std::string& account,

@@ -22,6 +22,13 @@ void SendVetter_logmatch(const std::string& emaildir, const std::string& list,
 // its last line lacks one. false when the rule could not be written.
 bool SendVetter_addaddytolist(const std::string& list, const std::string& address,
                               const std::string& emaildir);
+// Removes every line of the list file that is exactly rule (without its
+// "\n"), replacing the file all at once; 1 when a line was removed, 0 when
+// none matched or the file could not be replaced.
+int SendVetter_removerule(const std::string& list, const std::string& rule,
+                          const std::string& emaildir);
+// 1 when list is the name of a sender list: "white", "black" or "ignore".
+int SendVetter_islistname(const std::string& list);
 // 1 when email is the account or one of the comma-separated froms.
 int SendVetter_isfromself(const std::string& email, const std::string& account,
                           const std::string& froms);

@@ -24,13 +24,6 @@ namespace Orvane::SendVetter {
 
 namespace {
 
-// Form file name with every "/" and then every ".." removed; empty when
-// nothing usable is left or it cannot name a file.
-std::string clean_form_name(const std::string& form) {
-  std::string name = remove_dot_pairs(remove_char(form, '/'));
-  return is_single_name(name) ? name : std::string();
-}
-
 bool copy_without_replacing(const std::string& from, const std::string& to) {
   SafeFile::Handle source;
   struct stat st;

@@ -80,5 +80,27 @@ void SendVetter_listmsgs(const std::string& account, const std::string& editfile
 void SendVetter_editmsg(const std::string& account, const std::string& form);
 // Removes the account's private copy of a form.
 void SendVetter_resetmsg(const std::string& account, const std::string& form);
+// Prints a textarea named "text" holding the form's text, HTML-escaped: the
+// account's private copy, else the system form. Nothing when the form is not
+// one of the system forms.
+void SendVetter_showmsgtext(const std::string& account, const std::string& form);
+// Makes text the account's private copy of a system form, replacing any
+// earlier copy all at once; prints why when it could not.
+void SendVetter_savemsgtext(const std::string& account, const std::string& form,
+                            const std::string& text);
+
+// Sender lists ("white", "black", "ignore"; any other name prints "Unknown
+// list." and touches nothing).
+// One table row per non-empty line of the list file: the line, and a Remove
+// button (name "rule", the line as value), both HTML-escaped, for a form the
+// caller wraps around the rows.
+void SendVetter_showlist(const std::string& account, const std::string& list);
+// Appends a "from" rule for the address (SendVetter_addaddytolist); prints
+// why when the address is only white space or the rule was not written.
+void SendVetter_listadd(const std::string& account, const std::string& list,
+                        const std::string& address);
+// Removes every line that is exactly rule; prints why when none was removed.
+void SendVetter_listremove(const std::string& account, const std::string& list,
+                           const std::string& rule);
 
 }  // namespace Orvane::SendVetter

@@ -18,6 +18,11 @@ std::optional<Mailbox> panel_account(const std::string& account) {
   return resolve_mailbox(account, std::cout, html_escape(account));
 }
 
+std::string clean_form_name(const std::string& form) {
+  std::string name = remove_dot_pairs(remove_char(form, '/'));
+  return is_single_name(name) ? name : std::string();
+}
+
 Lines read_queue_header(const std::string& path) {
   Lines header;
   SafeFile::Handle file;

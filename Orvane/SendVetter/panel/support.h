@@ -14,6 +14,10 @@ namespace Orvane::SendVetter {
 // matching account-check message (account HTML-escaped) to standard output.
 std::optional<Mailbox> panel_account(const std::string& account);
 
+// Form file name with every "/" and then every ".." removed; empty when
+// nothing usable is left or it cannot name a file.
+std::string clean_form_name(const std::string& form);
+
 // The header lines of a stored message, each with its line end, up to the
 // first line made only of "\r" and "\n". Empty when it cannot be read.
 Lines read_queue_header(const std::string& path);
