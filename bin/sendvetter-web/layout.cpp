@@ -20,8 +20,9 @@ std::string page(const std::string& title, const std::string& body, const Sessio
       "<body><header><span class=brand>SendVetter</span>";
   if (session) {
     html +=
-        "<nav><a href=\"/queue\">Held mail</a><a href=\"/log\">Activity log</a>"
-        "<a href=\"/settings\">Settings</a></nav>"
+        "<nav><a href=\"/queue\">Held mail</a><a href=\"/lists\">Lists</a>"
+        "<a href=\"/log\">Activity log</a><a href=\"/settings\">Settings</a>"
+        "<a href=\"/forms\">Form texts</a></nav>"
         "<form class=signout method=post action=\"/logout\">";
     html += hidden("csrf", session->csrf) + "<span class=who>" + html_escape(session->account) +
             "</span><button>Sign out</button></form>";
@@ -60,7 +61,12 @@ input[type=text], input[type=email], input[type=password] { min-width: 14rem; ma
 button { background: var(--accent); border-color: var(--accent); color: #fff; cursor: pointer; }
 button.quiet { background: #fff; color: var(--ink); border-color: var(--line); }
 button.danger { background: #b3261e; border-color: #b3261e; }
-.actions { display: flex; flex-wrap: wrap; gap: .5rem; }
+nav.tabs { flex: none; margin-bottom: 1rem; border-bottom: 1px solid var(--line); }
+nav.tabs a[aria-current] { border-color: var(--accent); font-weight: 600; }
+textarea { display: block; width: 100%; font: .9rem/1.4 ui-monospace, monospace; padding: .6rem; border: 1px solid var(--line); border-radius: 6px; }
+.forms form { margin: 0; }
+form.card { margin-bottom: 1rem; }
+.actions { display: flex; flex-wrap: wrap; gap: .5rem; align-items: center; }
 .note { padding: .75rem 1rem; border-radius: 6px; background: #e8f0fe; margin-bottom: 1rem; }
 .error { background: #fdecea; }
 .login { max-width: 24rem; margin: 2rem auto; }

@@ -1,5 +1,6 @@
 // sendvetter-web — the web pages for mailbox owners: held mail, the actions
-// on it, the settings and the activity log, behind the provider's web server.
+// on it, the sender lists, the settings, the form texts and the activity
+// log, behind the provider's web server.
 //
 //   sendvetter-web [--listen HOST:PORT] [--imap URL] [--imap-ca FILE]
 //                  [--imap-plain] [--secure-cookie] [--client-header NAME]
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
   add_login_pages(server, app);
   add_mail_pages(server, app);
   add_settings_pages(server, app);
+  add_list_pages(server, app);
+  add_form_pages(server, app);
   server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty())
       send_page(res, "<!DOCTYPE html><title>Not found</title><p>Not found.</p>\n", res.status);

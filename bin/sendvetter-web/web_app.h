@@ -62,5 +62,7 @@ void send_failure(httplib::Response& res, const Session& session);
 void add_login_pages(httplib::Server& server, WebApp& app);
 void add_mail_pages(httplib::Server& server, WebApp& app);
 void add_settings_pages(httplib::Server& server, WebApp& app);
+void add_list_pages(httplib::Server& server, WebApp& app);
+void add_form_pages(httplib::Server& server, WebApp& app);
 
 }  // namespace Orvane::SendVetter::Web

@@ -2,7 +2,9 @@
 
 Walks what an owner does: a wrong password is refused; signing in shows the
 held mail; Deliver puts a message into the inbox (read back over IMAP); a
-sender is white-listed; a setting is changed. Hostile held mail and
+sender is white-listed; a setting is changed; a rule is added to the white
+list and removed; a form text is edited and reset. Hostile held mail, rules,
+form texts and
 javascript: values in every request parameter must run no script and leave
 no script-capable markup; a POST without the CSRF token changes nothing; the
 files the pages write belong to the mailbox's owner, never root.
@@ -16,7 +18,7 @@ import urllib.parse
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
@@ -78,7 +80,10 @@ def shot(driver, name):
 def submit(driver, button):
     """Clicks a form's button and waits for the answer page to replace this one."""
     button.click()
-    WebDriverWait(driver, 20).until(expected_conditions.staleness_of(button))
+    # While the old page is torn down, asking about the button can fail in
+    # other ways than "stale" for a moment; ask again until it is stale.
+    WebDriverWait(driver, 20, ignored_exceptions=(WebDriverException,)).until(
+        expected_conditions.staleness_of(button))
 
 
 def sign_in(driver, password):
@@ -161,14 +166,44 @@ def main():
               and "stale-queue-time=30" in open(conf).read(), "the expiry setting is saved as the owner")
         shot(driver, "web-settings.png")
 
+        driver.get(BASE + "/lists?list=white")
+        driver.find_element(By.NAME, "address").send_keys("new@friend.test")
+        act(driver, "Add")
+        shot(driver, "web-lists.png")
+        driver.find_element(By.NAME, "address").send_keys(HOSTILE)
+        act(driver, "Add")
+        check(r"from new@friend\.test" in open(white).read() and "new@friend" in driver.page_source,
+              "a rule is added to the white list and shown")
+        no_script_ran(driver, "white list with a hostile rule")
+        for marker in ("new@friend", "SVXSS"):
+            submit(driver, driver.find_element(By.XPATH, f"//tr[td[contains(., \"{marker}\")]]//button"))
+        check("friend@elsewhere" in open(white).read() and "new@friend" not in open(white).read()
+              and "SVXSS" not in open(white).read(), "Remove takes out exactly the rules removed")
+
+        driver.get(BASE + "/forms")
+        submit(driver, driver.find_element(By.XPATH, "//tr[td[normalize-space()='verify']]//input[@value='Edit']"))
+        own = f"{EMAILDIR}/.sendvetter/forms/verify.txt"
+        shot(driver, "web-form.png")
+        text = driver.find_element(By.NAME, "text")
+        text.clear()
+        text.send_keys("My own words.\n</textarea>" + HOSTILE)
+        act(driver, "Save")
+        check(owned_by_owner(own) and open(own).read() == "My own words.\n</textarea>" + HOSTILE,
+              "an edited form text is saved as the owner")
+        no_script_ran(driver, "form text with hostile markup")
+        act(driver, "Reset to the system text")
+        check(not os.path.exists(own) and "My own words" not in driver.page_source,
+              "Reset brings back the system's text")
+
         check(post_without_token(driver.get_cookie("sv_session")["value"]) == 403
               and "stale-queue-time=30" in open(conf).read(), "a POST without the CSRF token changes nothing")
 
         hostile = {k: HOSTILE for k in ("t", "logdate", "account", "q", "bxaction", "field", "s",
-                                         "showfile", "action", "form")}
+                                         "showfile", "action", "form", "list", "rule", "text")}
         held = sorted(os.listdir(f"{EMAILDIR}/sendvetter/queue"))[0]
-        for path, query in [(p, hostile) for p in ("/queue", "/search", "/message", "/log", "/settings")] + \
-                           [("/message", dict(hostile, q=held))]:
+        pages = ("/queue", "/search", "/message", "/log", "/settings", "/lists", "/forms", "/form",
+                 "/form/reset")
+        for path, query in [(p, hostile) for p in pages] + [("/message", dict(hostile, q=held))]:
             driver.get(f"{BASE}{path}?{urllib.parse.urlencode(query)}")
             no_script_ran(driver, f"{path} with javascript: in every parameter")
         driver.get(BASE + "/queue?account=bob@other.test")
