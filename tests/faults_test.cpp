@@ -179,7 +179,7 @@ TEST(Faults, RetriesOfAnUnstorableMessageAreNeverAnsweredZero) {
   EXPECT_EQ(m.queued().size(), 1u) << "the message was lost";
 }
 
-TEST(Faults, ReadOnlyMailDirectoriesAnswer75) {
+TEST(Faults, ReadOnlyMailDirectoriesAndNoRandomDataAnswer75) {
   Mailbox m;
   ASSERT_EQ(m.box.filter("bob", message("friend@example.org", "first", "one\n")).status, 0);
   if (!can_make_read_only(m.home + "/mail")) GTEST_SKIP() << "no private mount namespace here (unshare/mount refused)";
@@ -218,6 +218,16 @@ TEST(Faults, ReadOnlyMailDirectoriesAnswer75) {
             "stranger@example.org was added to your white list. Adding failed; the list is unchanged. "
             "queued message from stranger@example.org deleted. Deleting failed; the message stays queued. ");
   EXPECT_EQ(m.queued().size(), 1u);
+
+  // No random data for a new mailbox's identity: retry later, never bounce.
+  m.box.add_user("carol");
+  m.box.set_child_setup([] {
+    if (!(::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+          ::mount("/dev/null", "/dev/urandom", nullptr, MS_BIND, nullptr) == 0))
+      ::_exit(99);
+  });
+  r = m.box.filter("carol", message("stranger@example.org", "no id", "four\n"));
+  EXPECT_EQ(r.status, 75) << r.out;
 
   m.box.set_child_setup(nullptr);
   EXPECT_TRUE(m.locks().empty());

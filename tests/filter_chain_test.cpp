@@ -653,6 +653,58 @@ TEST_F(Chain, AMessageThatCannotBeStoredIsRetriedNotLost) {
   EXPECT_TRUE(sandbox::list(emaildir_ + "/sendvetter/verifications").empty());
 }
 
+TEST_F(Chain, AMessageWithoutEnvelopeLineGetsOneAndEndsInALineFeed) {
+  list("white", "from ^stranger@\n");
+  Mail bare;
+  bare.envelope = "";
+  bare.extra = "Return-Path: <rp@far.test>\n";
+  bare.body = "no line end";
+  ASSERT_EQ(deliver(bare).status, 0);
+  Mail bounce = bare;
+  bounce.extra = "Return-Path: <>\n";
+  ASSERT_EQ(deliver(bounce).status, 0);
+  // Each message: "From <sender> Mon Dec  7 02:19:20 2026", then as it came.
+  const Orvane::SendVetter::Regex envelope(
+      "^From (\\S+) [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n");
+  std::string rest = sandbox::read(inbox_);
+  for (const char* sender : {"rp@far.test", "MAILER-DAEMON"}) {
+    std::vector<std::string> captures;
+    ASSERT_TRUE(envelope.search(rest, captures)) << rest;
+    EXPECT_EQ(captures[1], sender);
+    rest.erase(0, captures[0].size());
+    const std::string stored = (sender == std::string("MAILER-DAEMON") ? bounce : bare).headers() + "\nno line end\n";
+    EXPECT_EQ(rest.substr(0, stored.size()), stored);
+    rest.erase(0, stored.size());
+  }
+  EXPECT_EQ(rest, "");
+}
+
+TEST_F(Chain, EveryMessageLeavesOneSystemLogLine) {
+  const std::string who = "<22>sendvetter: account=bob sender=stranger@far.test from=stranger@far.test ";
+  Mail mail;
+  mail.extra = "Message-ID: <m1@far.test>\n";
+  ASSERT_EQ(deliver(mail).status, 0);
+  auto lines = box_.syslog();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], who + "message-id=<m1@far.test>: held as " + queue()[0] + ", challenged");
+
+  list("white", "from ^stranger@\n");
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  list("ignore", "subject ^hello$\n");
+  ASSERT_EQ(deliver(Mail{}).status, 0);
+  list("ignore", "");
+  // A directory where the inbox belongs: the append cannot happen.
+  ::unlink(inbox_.c_str());
+  ASSERT_EQ(::mkdir(inbox_.c_str(), 0700), 0);
+  ASSERT_EQ(deliver(Mail{}).status, 75);
+  EXPECT_EQ(box_.syslog(), (std::vector<std::string>{who + "message-id=: delivered", who + "message-id=: dropped: ignore list",
+                                                      who + "message-id=: deferred: cannot open " + inbox_ + ": Is a directory"}));
+
+  EXPECT_EQ(box_.filter("ghost", "From: a@b\n\n").status, 1);
+  EXPECT_EQ(box_.syslog(),
+            std::vector<std::string>{"<22>sendvetter: account=ghost sender= from= message-id=: refused: unknown account"});
+}
+
 TEST_F(Chain, ConcurrentRunsStoreEachMessageExactlyOnce) {
   list("white", "from ^friend\n");
   std::vector<pid_t> children;

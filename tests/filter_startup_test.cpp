@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <ctime>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/base/regex.h"
 #include "sandbox.h"
 
 using sandbox::Sandbox;
@@ -23,18 +25,25 @@ TEST(FilterStartup, BincheckAnswersWithoutTouchingAnything) {
   auto r = box.filter(std::vector<std::string>{"--bincheck"}, "From: a@b\n\nbody\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "BinCheck ok\n");
-  // Another spelling is an account name.
-  auto other = box.filter(std::vector<std::string>{"--BinCheck"}, "");
-  EXPECT_EQ(other.status, 1);
-  EXPECT_EQ(other.out, "Unable to locate home dir for account --BinCheck\n");
+  // Another spelling is an account name, and so is anything after "--".
+  for (const std::vector<std::string>& argv : {std::vector<std::string>{"--BinCheck"}, {"--", "--help"}}) {
+    auto other = box.filter(argv, "");
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.out, "Unable to locate home dir for account " + argv.back() + "\n");
+  }
+  auto none = box.filter(std::vector<std::string>{}, "");
+  EXPECT_EQ(none.status, 64);
+  EXPECT_EQ(none.err, "usage: sendvetter ACCOUNT < MESSAGE\n");
+  auto help = box.filter(std::vector<std::string>{"--help"}, "");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: sendvetter ACCOUNT < MESSAGE\n", 0), 0u);
+  auto version = box.filter(std::vector<std::string>{"--version"}, "");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(Orvane::SendVetter::Regex("^sendvetter [0-9]+\\.[0-9]+\\.[0-9]+\n$").search(version.out)) << version.out;
 }
 
 TEST(FilterStartup, UnknownAccountsAndMissingDirectories) {
   Sandbox box;
-  auto none = box.filter(std::vector<std::string>{}, "");
-  EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.out, "Unable to locate home dir for account \n");
-
   auto unknown = box.filter("nobody@nowhere.test", "From: a@b\n\n");
   EXPECT_EQ(unknown.status, 1);
   EXPECT_EQ(unknown.out, "Unable to locate home dir for account nobody@nowhere.test\n");
@@ -46,6 +55,31 @@ TEST(FilterStartup, UnknownAccountsAndMissingDirectories) {
   EXPECT_EQ(missing.status, 75);
   EXPECT_EQ(missing.out, "");
   EXPECT_NE(missing.err.find("Email homedir for info@example.com does not exist"), std::string::npos);
+}
+
+TEST(FilterStartup, StartedAsRootItBecomesTheOwnerBeforeTouchingAFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  Sandbox box;
+  ::chmod(box.root().c_str(), 0755);
+  const std::string home = box.root() + "/home/carol";
+  ::mkdir(home.c_str(), 0700);
+  ASSERT_EQ(::chown(home.c_str(), 4242, 4243), 0);
+  box.add_passwd_line("carol:x:4242:4243::" + home + ":/bin/sh");
+  ASSERT_EQ(box.filter("carol", "From: no address\n\n").status, 0);
+  const auto made = sandbox::tree(home);
+  EXPECT_FALSE(made.empty());
+  for (const std::string& path : made) {
+    struct stat st;
+    ASSERT_EQ(::lstat((home + "/" + path).c_str(), &st), 0);
+    EXPECT_TRUE(st.st_uid == 4242 && st.st_gid == 4243) << path << " belongs to " << st.st_uid << ":" << st.st_gid;
+  }
+
+  // An owner it cannot become: retry later, and nothing is written as root.
+  box.add_passwd_line("dave:x:none:4243::" + home + "/dave:/bin/sh");
+  auto r = box.filter("dave", "From: a@b\n\n");
+  EXPECT_EQ(r.status, 75);
+  EXPECT_EQ(r.err, "cannot read a numeric user and group id from the passwd entry of dave\n");
+  EXPECT_FALSE(sandbox::exists(home + "/dave"));
 }
 
 TEST(FilterStartup, MakesTheIdentityAndSettingsDirectoryOnFirstRun) {

@@ -247,9 +247,12 @@ TEST_F(Panel, StatusRoundTrip) {
   EXPECT_EQ(out({"SendVetter_status", "bob"}), "disabled");
   EXPECT_EQ(out({"SendVetter_statusbutton", "bob"}),
             "<input type=submit name=action value=Enable>");
-  EXPECT_EQ(out({"SendVetter_changestatus", "bob", "Enable"}), "enabled");
+  EXPECT_EQ(out({"--user", "alice", "SendVetter_changestatus", "bob", "Enable"}), "enabled");
   EXPECT_TRUE(sandbox::exists(flag));
   EXPECT_EQ(out({"SendVetter_status", "bob"}), "enabled");
+  // The change is in the system log with the panel user; the queries are not.
+  EXPECT_EQ(box_.syslog(), std::vector<std::string>{
+                               "<22>sendvetter: panel user=alice: SendVetter_changestatus \"bob\" \"Enable\""});
   EXPECT_EQ(out({"SendVetter_statusbutton", "bob"}),
             "<input type=submit name=action value=Disable>");
   EXPECT_EQ(out({"SendVetter_changestatus", "bob", "Disable"}), "disabled");
@@ -389,7 +392,7 @@ TEST_F(Panel, HostileRequestValuesAreEscaped) {
   EXPECT_NE(listed.find("<form action=e.html%3Fx%3D%221%22%20y>"), std::string::npos);
 }
 
-TEST_F(Panel, ValueHelpersAndUnknownFunction) {
+TEST_F(Panel, ValueHelpersCommandLineAndUnknownFunction) {
   EXPECT_EQ(out({"SendVetter_cleanfield", "a & <b> \"c\"\n"}), "a & &lt;b&gt; &quot;c&quot;\n");
   EXPECT_EQ(out({"SendVetter_extractfrom", "\"Bob B\" <BOB@X.com>"}), "Bob B");
   EXPECT_EQ(out({"SendVetter_extractfrom", "\"\" <BOB@X.com>"}), "bob@x.com");
@@ -400,6 +403,13 @@ TEST_F(Panel, ValueHelpersAndUnknownFunction) {
   Result unknown = run({"SendVetter_nosuchthing"});
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.out, "");
+
+  const std::string list = out({"--list"});
+  EXPECT_NE(list.find("\nSendVetter_showqueue\nSendVetter_showqueuesearch\n"), std::string::npos) << list;
+  EXPECT_EQ(out({"--help"}).rfind("usage: sendvetter-panel ", 0), 0u);
+  EXPECT_EQ(out({"--version"}).rfind("sendvetter-panel ", 0), 0u);
+  // After the function name every word is an argument: "--help" is an account.
+  EXPECT_EQ(out({"SendVetter_status", "--help"}), "disabled");
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
@@ -77,13 +80,22 @@ Sandbox::Sandbox(const std::string& root) : root_(root) {
     char tmpl[] = "/tmp/sendvetter-test-XXXXXX";
     root_ = ::mkdtemp(tmpl);
   }
-  for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent",
+  for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent", "/dev",
                           "/usr/local/orvane/etc/sendvetter/forms"})
     fs::create_directories(root_ + dir);
   write(root_ + "/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n");
   write(root_ + "/etc/userdomains", "");
   write_executable(root_ + "/bin/hostname", "#!/bin/sh\necho host.example.test\n");
   use_sendmail("");
+  // The system logger: a datagram socket the programs write to as they would
+  // to /dev/log; what they sent waits in it until syslog() reads it.
+  syslog_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/dev/log", root_.c_str());
+  ::unlink(address.sun_path);  // left by an earlier host in the same root
+  ::bind(syslog_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::chmod(address.sun_path, 0666);
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(std::string(SENDVETTER_SOURCE_DIR) + "/forms", ec))
     if (entry.path().extension() == ".txt")
@@ -91,6 +103,7 @@ Sandbox::Sandbox(const std::string& root) : root_(root) {
 }
 
 Sandbox::~Sandbox() {
+  ::close(syslog_);
   if (!std::getenv("SENDVETTER_KEEP_SANDBOX")) {
     std::error_code ec;
     fs::remove_all(root_, ec);
@@ -102,7 +115,10 @@ std::string Sandbox::system_form_dir() const { return root_ + "/usr/local/orvane
 std::string Sandbox::add_user(const std::string& name) {
   std::string home = root_ + "/home/" + name;
   fs::create_directories(home);
-  add_passwd_line(name + ":x:1000:1000:" + name + ":" + home + ":/bin/sh");
+  // The test's own ids: started as root, the filter becomes this owner, and
+  // the sandbox stays writable for it.
+  add_passwd_line(name + ":x:" + std::to_string(::getuid()) + ":" + std::to_string(::getgid()) + ":" +
+                  name + ":" + home + ":/bin/sh");
   return home;
 }
 
@@ -116,6 +132,22 @@ void Sandbox::add_passwd_line(const std::string& line) {
 
 void Sandbox::add_userdomains_line(const std::string& line) {
   std::ofstream(root_ + "/etc/userdomains", std::ios::app) << line << "\n";
+}
+
+std::vector<std::string> Sandbox::syslog() const {
+  std::vector<std::string> lines;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::recv(syslog_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0) {
+    std::string line(buffer, static_cast<std::size_t>(n));
+    // "<22>Dec  7 02:19:20 sendvetter[123]: text" -> "<22>sendvetter: text"
+    std::size_t ident = line.find(" sendvetter[");
+    std::size_t text = line.find("]: ");
+    if (ident != std::string::npos && text != std::string::npos)
+      line = line.substr(0, line.find('>') + 1) + "sendvetter: " + line.substr(text + 3);
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 std::vector<std::string> Sandbox::sent() const {
@@ -208,7 +240,9 @@ std::string stored_form(const std::string& message) {
     if (line.back() == '\n') line.pop_back();
     stored += line + "\n";
   }
-  return stored + "\n" + message.substr(pos);
+  std::string body = message.substr(pos);
+  if (!body.empty() && body.back() != '\n') body += "\n";
+  return stored + "\n" + body;
 }
 
 std::vector<std::string> tree(const std::string& dir) {

@@ -46,6 +46,9 @@ class Sandbox {
   Result panel(const std::vector<std::string>& argv,
                const std::map<std::string, std::string>& env = {}) const;
 
+  // Lines sent to the system logger since the last call, in order, each as
+  // "<priority>sendvetter: text" (time and process id left out).
+  std::vector<std::string> syslog() const;
   // Messages the fixture sendmail received, in order (argv line first).
   std::vector<std::string> sent() const;
   // Makes the fixture sendmail fail (exit 1) or disappear.
@@ -93,6 +96,7 @@ class Sandbox {
   // The child's environment and hook, shared by run and start_filter.
   void enter_child(const std::map<std::string, std::string>& env) const;
   std::string root_;
+  int syslog_ = -1;
   std::function<void()> child_setup_;
 };
 
@@ -107,7 +111,8 @@ void touch(const std::string& path, long long mtime);
 
 // The mail-file layout of a message as the filter gets it: every line
 // before the first line made only of "\r" and "\n", each with its "\n",
-// then one "\n", then the rest as it is.
+// then one "\n", then the rest as it is, with a "\n" added when its last
+// line has none.
 std::string stored_form(const std::string& message);
 // Every path below dir, relative to it, directories with a trailing "/",
 // sorted; symbolic links are listed, not followed.

@@ -72,7 +72,8 @@ TEST(Delivery, MailFileLayoutBytes) {
   TempDir dir;
   const std::string box = dir / "inbox";
   // CRLF input: header lines keep their CR, the separator is a bare LF, the
-  // body is copied as it came, "From " lines and missing final LF included.
+  // body is copied as it came, "From " lines included; a last line without
+  // its line feed gets one, so the next message starts a line.
   Lines headers = {"From a@b.example Mon Jan  1 00:00:00 2024\r", "Subject: hi\r", "To: x@y\r"};
   auto r = run_in_child("line one\r\nFrom me to you\r\n\r\nlast, no line end", [&] {
     return SendVetter_delivermessage(box, headers) ? 0 : 1;
@@ -80,7 +81,7 @@ TEST(Delivery, MailFileLayoutBytes) {
   EXPECT_EQ(r.status, 0);
   std::string expected =
       "From a@b.example Mon Jan  1 00:00:00 2024\r\nSubject: hi\r\nTo: x@y\r\n\n"
-      "line one\r\nFrom me to you\r\n\r\nlast, no line end";
+      "line one\r\nFrom me to you\r\n\r\nlast, no line end\n";
   EXPECT_EQ(sandbox::read(box), expected);
 
   // Header-only input: the header lines and the empty line, nothing more.
@@ -275,7 +276,7 @@ TEST(Delivery, HundredMegabyteBodyInBoundedMemory) {
   struct stat st;
   ASSERT_EQ(::stat(box.c_str(), &st), 0);
   const std::string head = "From big@x Mon\nSubject: big\n\n";
-  EXPECT_EQ(static_cast<std::size_t>(st.st_size), head.size() + kBody);
+  EXPECT_EQ(static_cast<std::size_t>(st.st_size), head.size() + kBody + 1);  // + the final line feed
   long growth_kb = std::stol(sandbox::read(figure));
   std::cout << "peak RSS growth for a 100 MB body: " << growth_kb << " kB\n";
   RecordProperty("peak_rss_growth_kb", static_cast<int>(growth_kb));

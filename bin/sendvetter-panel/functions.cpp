@@ -87,4 +87,10 @@ const std::map<std::string, PanelFunction>& panel_functions() {
   return table;
 }
 
+bool changes_state(const std::string& name) {
+  return name == "SendVetter_saveconf" || name == "SendVetter_changestatus" ||
+         name == "SendVetter_messageaction" || name == "SendVetter_editmsg" ||
+         name == "SendVetter_resetmsg";
+}
+
 }  // namespace Orvane::SendVetter

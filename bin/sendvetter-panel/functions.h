@@ -26,5 +26,8 @@ class PanelArgs {
 
 using PanelFunction = std::function<void(const PanelArgs&)>;
 const std::map<std::string, PanelFunction>& panel_functions();
+// Whether the function changes an account's state (lists, queue, inbox,
+// settings, forms, the enable flag); such calls are written to the system log.
+bool changes_state(const std::string& name);
 
 }  // namespace Orvane::SendVetter

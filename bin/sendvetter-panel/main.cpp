@@ -2,41 +2,75 @@
 // panel:
 //
 //   sendvetter-panel [--user NAME] [--root DIR] FUNCTION [ARG ...]
+//   sendvetter-panel --list | --help | --version
 //
-// Arguments are positional texts (missing ones are empty). What the function
-// prints goes to standard output as it is; a function that returns a value
-// has it printed (a list one element per line, a text as it is). An unknown
-// function is reported on standard error with status 2.
+// Arguments are positional texts (missing ones are empty); options are read
+// only before the function name, so an account name is never taken for one.
+// What the function prints goes to standard output as it is; a function that
+// returns a value has it printed (a list one element per line, a text as it
+// is). A call that changes an account's state is written to the system log
+// with the panel user. Statuses: exit_status.h.
 #include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "Orvane/SendVetter/log/syslog.h"
 #include "bin/exit_status.h"
 #include "bin/sendvetter-panel/functions.h"
 
+namespace {
+
+const char kUsage[] =
+    "usage: sendvetter-panel [--user NAME] [--root DIR] FUNCTION [ARG ...]\n"
+    "       sendvetter-panel --list | --help | --version\n";
+
+void log_change(const std::string& name, const std::vector<std::string>& args) {
+  std::string text = "panel user=" + Orvane::user + ": " + name;
+  for (const std::string& arg : args) text += " \"" + arg + "\"";
+  Orvane::SendVetter::system_log(text);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  using namespace Orvane::SendVetter;
   // A write past the file size limit fails instead of killing the request.
   std::signal(SIGXFSZ, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
+  const auto& table = panel_functions();
+  if (args.size() == 1 && args[0] == "--help") {
+    std::cout << kUsage
+              << "Calls the named management function (see --list) for the control panel and\n"
+                 "prints what it prints. See sendvetter-panel(8).\n";
+    return kExitPanelDone;
+  }
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << "sendvetter-panel " SENDVETTER_VERSION "\n";
+    return kExitPanelDone;
+  }
+  if (args.size() == 1 && args[0] == "--list") {
+    for (const auto& entry : table) std::cout << entry.first << "\n";
+    return kExitPanelDone;
+  }
   std::size_t i = 0;
   while (i + 1 < args.size() && (args[i] == "--user" || args[i] == "--root")) {
     (args[i] == "--user" ? Orvane::user : Orvane::root) = args[i + 1];
     i += 2;
   }
   if (i >= args.size()) {
-    std::cerr << "usage: sendvetter-panel [--user NAME] [--root DIR] FUNCTION [ARG ...]\n";
-    return Orvane::SendVetter::kExitUnknownFunction;
+    std::cerr << kUsage;
+    return kExitPanelUsage;
   }
   const std::string name = args[i];
-  const auto& table = Orvane::SendVetter::panel_functions();
   auto found = table.find(name);
   if (found == table.end()) {
     std::cerr << "sendvetter-panel: unknown function " << name << "\n";
-    return Orvane::SendVetter::kExitUnknownFunction;
+    return kExitPanelUsage;
   }
-  Orvane::SendVetter::PanelArgs call(args.begin() + static_cast<long>(i) + 1, args.end());
-  found->second(call);
+  const std::vector<std::string> call_args(args.begin() + static_cast<long>(i) + 1, args.end());
+  found->second(PanelArgs(call_args.begin(), call_args.end()));
   std::cout.flush();
-  return Orvane::SendVetter::kExitPanelDone;
+  if (changes_state(name)) log_change(name, call_args);
+  return kExitPanelDone;
 }

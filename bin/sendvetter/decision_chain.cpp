@@ -87,7 +87,9 @@ Outcome outcome_of(MessageRun& run, Status status) {
 }
 
 Outcome deliver_to_inbox(MessageRun& run, const Lines* body = nullptr) {
-  return outcome_of(run, store_message(run.mailbox.inbox(), run.headers, body));
+  Outcome stored = outcome_of(run, store_message(run.mailbox.inbox(), run.headers, body));
+  if (stored == Outcome::kContinue) run.decision = "delivered";
+  return stored;
 }
 
 // Stores the message in the queue and records it for the sender. The queue
@@ -108,14 +110,17 @@ Outcome hold(MessageRun& run, std::string& queuefile) {
     return recorded;
   }
   queuefile = *name;
+  run.decision = "held as " + *name;
   return Outcome::kContinue;
 }
 
-// Holds the message for the owner and asks the sender nothing; logs why.
-Outcome hold_without_request(MessageRun& run, const std::string& log_line) {
+// Holds the message for the owner and asks the sender nothing; why goes to the system log.
+Outcome hold_without_request(MessageRun& run, const std::string& why, const std::string& log_line) {
   log3(run, log_line);
   std::string queuefile;
-  return hold(run, queuefile);
+  Outcome stored = hold(run, queuefile);
+  if (stored == Outcome::kContinue) run.decision += " without a challenge: " + why;
+  return stored;
 }
 
 std::string sender_email_subject(const MessageRun& run) {
@@ -125,12 +130,13 @@ std::string sender_email_subject(const MessageRun& run) {
 std::string email_subject(const MessageRun& run) { return run.email + "/" + run.subject; }
 
 // An automatic answer, unless the address has had its burst of them.
-void send_answer(MessageRun& run, const std::string& form, const std::string& queuefile) {
+std::string send_answer(MessageRun& run, const std::string& form, const std::string& queuefile) {
   if (may_answer(run.email, run.mailbox.emaildir)) {
     send_form(run, form, queuefile);
-    return;
+    return "answered";
   }
   log3(run, "Not sending automatic answer (loop protection) " + email_subject(run));
+  return "not answered (loop protection)";
 }
 
 // ---- rows 1 to 3: the challenge protocol itself ----
@@ -140,13 +146,17 @@ bool is_own_form_message(MessageRun& run) {
   return !run.id.empty() && run.sendvetter == run.id;
 }
 
-Outcome drop(MessageRun&) { return Outcome::kEndRun; }
+Outcome drop_own_form_message(MessageRun& run) {
+  run.decision = "dropped: our own form message";
+  return Outcome::kEndRun;
+}
 
 bool is_foreign_request(MessageRun& run) { return !marker_id(foreign_request_marker(), run.subject).empty(); }
 
 Outcome answer_foreign_request(MessageRun& run) {
   log3(run, "Internal ASK verification " + run.email + "/" + run.subject);
-  send_answer(run, "returnverify", marker_id(foreign_request_marker(), run.subject));
+  run.decision = "dropped: verification request of another system, " +
+                 send_answer(run, "returnverify", marker_id(foreign_request_marker(), run.subject));
   return Outcome::kContinue;
 }
 
@@ -157,15 +167,18 @@ Outcome answer_verification_reply(MessageRun& run) {
   if (!is_held(run, id)) {
     // Also another installation's request: its owner waits for this answer.
     log3(run, "Internal verification " + run.email + "/" + run.subject);
-    send_answer(run, "returnverify", id);
+    run.decision = "dropped: verification reply naming no held message, " + send_answer(run, "returnverify", id);
     return Outcome::kContinue;
   }
   log3(run, "Auto-Whitelisting " + run.email);
   SendVetter_addaddytolist("white", run.email, run.mailbox.emaildir);
   log3(run, "Releasing queue for " + run.email + "/" + run.subject);
-  if (release_held_mail(run.mailbox.emaildir, run.mailbox.inbox(), run.email)) return Outcome::kContinue;
-  run.failure = Status::failure("release the held mail of", run.email + " into " + run.mailbox.inbox(), 0);
-  return Outcome::kTempFail;
+  if (!release_held_mail(run.mailbox.emaildir, run.mailbox.inbox(), run.email)) {
+    run.failure = Status::failure("release the held mail of", run.email + " into " + run.mailbox.inbox(), 0);
+    return Outcome::kTempFail;
+  }
+  run.decision = "dropped: verification reply, sender white-listed and held mail released";
+  return Outcome::kContinue;
 }
 
 // ---- rows 4 to 9: everyone else ----
@@ -175,6 +188,11 @@ bool on_list(MessageRun& run, const char* list) {
 }
 
 bool is_ignored(MessageRun& run) { return on_list(run, "ignore"); }
+
+Outcome drop_ignored(MessageRun& run) {
+  run.decision = "dropped: ignore list";
+  return Outcome::kEndRun;
+}
 
 bool is_failure_report(MessageRun& run) {
   return (SendVetter_beginmatch(run.email, "mailer-daemon") &&
@@ -194,6 +212,7 @@ Outcome handle_failure_report(MessageRun& run) {
     if (own_header.search(line) || ask_header.search(line) ||
         (quoted_subject.search(decode_encoded_words(line), captures) && is_held(run, captures[1]))) {
       log3(run, "Discarding verify bounce from " + sender_email_subject(run));
+      run.decision = "dropped: bounce of a challenge";
       return Outcome::kEndRun;
     }
     body.push_back(line);
@@ -225,7 +244,8 @@ Outcome handle_from_self(MessageRun& run) {
     log3(run, "Processing email from self " + sender_email_subject(run));
     return deliver_to_inbox(run);
   }
-  return hold_without_request(run, "Queuing possibly forged email from self " + sender_email_subject(run));
+  return hold_without_request(run, "possibly forged mail from self",
+                              "Queuing possibly forged email from self " + sender_email_subject(run));
 }
 
 bool is_white_listed(MessageRun& run) { return on_list(run, "white"); }
@@ -234,14 +254,15 @@ bool is_white_listed(MessageRun& run) { return on_list(run, "white"); }
 // known sender; the request would reach the person forged, so none is sent.
 Outcome deliver_unless_forged(MessageRun& run) {
   if (run.from_forged)
-    return hold_without_request(run, "Holding possibly forged mail from white-listed sender " + email_subject(run));
+    return hold_without_request(run, "sender authentication failed for a white-listed sender",
+                                "Holding possibly forged mail from white-listed sender " + email_subject(run));
   return deliver_to_inbox(run);
 }
 
 bool is_black_listed(MessageRun& run) { return on_list(run, "black"); }
 
 Outcome answer_black_listed(MessageRun& run) {
-  send_answer(run, "blacklist", "");
+  run.decision = "dropped: black list, " + send_answer(run, "blacklist", "");
   return Outcome::kContinue;
 }
 
@@ -251,16 +272,19 @@ bool anyone(MessageRun&) { return true; }
 // someone who never wrote, or nobody who answers.
 Outcome hold_and_challenge(MessageRun& run) {
   if (run.from_forged)
-    return hold_without_request(run, "Holding message without verification request (sender authentication failed) " +
-                                         email_subject(run));
+    return hold_without_request(run, "sender authentication failed",
+                                "Holding message without verification request (sender authentication failed) " +
+                                    email_subject(run));
   const std::string automated = automated_reason(run.headers, run.sender);
   if (!automated.empty())
-    return hold_without_request(run, "Holding automated message without verification request (" + automated +
-                                         ") " + email_subject(run));
+    return hold_without_request(run, "automated mail (" + automated + ")",
+                                "Holding automated message without verification request (" + automated +
+                                    ") " + email_subject(run));
   // Past the burst the request is what loops, not the message: keep that.
   if (!SendVetter_loopprotect(run.email, run.mailbox.emaildir))
-    return hold_without_request(run, "Holding message without verification request (loop protection) " +
-                                         email_subject(run));
+    return hold_without_request(run, "too many challenges to this sender (loop protection)",
+                                "Holding message without verification request (loop protection) " +
+                                    email_subject(run));
   log3(run, "Delivering message to queue and asking for verification " + email_subject(run));
   std::string queuefile;
   Outcome stored = hold(run, queuefile);
@@ -269,6 +293,7 @@ Outcome hold_and_challenge(MessageRun& run) {
     return stored;
   }
   send_form(run, "verify", queuefile);
+  run.decision += ", challenged";
   return Outcome::kContinue;
 }
 
@@ -278,10 +303,10 @@ struct Row {
 };
 
 constexpr Row kRows[] = {
-    {is_own_form_message, drop},
+    {is_own_form_message, drop_own_form_message},
     {is_foreign_request, answer_foreign_request},
     {is_verification_reply, answer_verification_reply},
-    {is_ignored, drop},
+    {is_ignored, drop_ignored},
     {is_failure_report, handle_failure_report},
     {is_from_self, handle_from_self},
     {is_white_listed, deliver_unless_forged},

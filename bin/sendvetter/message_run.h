@@ -30,6 +30,9 @@ struct MessageRun {
   Status failure;           // why the message could not be stored (kTempFail)
   // This host's mail server found the From domain forged (Authentication-Results).
   bool from_forged = false;
+  // What became of a handled message, for the system log: "delivered", "held
+  // as <queue file>", "dropped: <why>"; a deferral logs failure's reason.
+  std::string decision;
 
  private:
   std::optional<std::string> webdomain_;

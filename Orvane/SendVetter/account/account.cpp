@@ -7,6 +7,7 @@
 // Nothing is cached; the host files are read again on every call.
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,13 +46,10 @@ int SendVetter_beginmatch(const std::string& text, const std::string& prefix) {
 }
 
 std::pair<std::string, std::string> SendVetter_getaccountinfo(const std::string& account) {
-  std::string owner = account;
-  std::string domain;
-  if (account.find('@') != std::string::npos) {
-    domain = split_account(account).second;
-    owner = SendVetter_getdomainowner(domain);
-  }
+  const std::string owner = account_owner(account);
   if (owner.empty()) return {};
+  const std::string domain =
+      account.find('@') != std::string::npos ? split_account(account).second : std::string();
   return {SendVetter_gethomedir(owner), domain};
 }
 
@@ -72,7 +70,11 @@ std::string SendVetter_getdomainowner(const std::string& domain) {
   return {};
 }
 
-std::string SendVetter_gethomedir(const std::string& user) {
+namespace {
+
+// name:password:uid:gid:comment:home:shell, split at the colons; empty when
+// user has no line or its line has fewer than six fields.
+std::vector<std::string> passwd_fields(const std::string& user) {
   SafeFile::Handle file;
   if (!file.open(host_paths().passwd, "<")) return {};
   LineReader reader(file.fd());
@@ -80,31 +82,60 @@ std::string SendVetter_gethomedir(const std::string& user) {
   std::string line;
   while (reader.getline(line)) {
     if (!SendVetter_beginmatch(line, prefix)) continue;
-    // name:password:uid:gid:comment:home:shell — the sixth field.
     std::vector<std::string> fields;
     std::size_t start = 0;
-    while (fields.size() < 6) {
+    while (fields.size() < 7) {
       std::size_t colon = line.find(':', start);
       fields.push_back(line.substr(start, colon == std::string::npos ? colon : colon - start));
       if (colon == std::string::npos) break;
       start = colon + 1;
     }
     if (fields.size() < 6) return {};
-    std::string home = fields[5];
     // Without a seventh field the newline would end the sixth.
-    home = chomp(home);
-    for (int links = 0;; ++links) {
-      struct stat st;
-      if (::lstat(home.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-      if (links == kMaxHomeLinks) return {};
-      char target[PATH_MAX];
-      ssize_t n = ::readlink(home.c_str(), target, sizeof target);
-      if (n < 0) return {};
-      home.assign(target, static_cast<std::size_t>(n));
-    }
-    return home;
+    fields[5] = chomp(fields[5]);
+    return fields;
   }
   return {};
+}
+
+}  // namespace
+
+std::string SendVetter_gethomedir(const std::string& user) {
+  const std::vector<std::string> fields = passwd_fields(user);
+  if (fields.empty()) return {};
+  std::string home = fields[5];
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (::lstat(home.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    if (links == kMaxHomeLinks) return {};
+    char target[PATH_MAX];
+    ssize_t n = ::readlink(home.c_str(), target, sizeof target);
+    if (n < 0) return {};
+    home.assign(target, static_cast<std::size_t>(n));
+  }
+  return home;
+}
+
+std::string account_owner(const std::string& account) {
+  if (account.find('@') == std::string::npos) return account;
+  return SendVetter_getdomainowner(split_account(account).second);
+}
+
+std::optional<OwnerIds> owner_ids(const std::string& owner) {
+  const std::vector<std::string> fields = passwd_fields(owner);
+  if (fields.empty()) return std::nullopt;
+  OwnerIds ids{fields[0], 0, 0, false};
+  auto number = [](const std::string& text, unsigned long& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    value = std::strtoul(text.c_str(), nullptr, 10);
+    return errno == 0 && value < 0xFFFFFFFFul;
+  };
+  unsigned long uid = 0, gid = 0;
+  ids.valid = number(fields[2], uid) && number(fields[3], gid);
+  ids.uid = static_cast<uid_t>(uid);
+  ids.gid = static_cast<gid_t>(gid);
+  return ids;
 }
 
 std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& account,

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include <sys/types.h>
+
 #include "Orvane/SendVetter/types.h"
 
 namespace Orvane::SendVetter {
@@ -29,6 +31,20 @@ std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& a
 std::string SendVetter_getwebdomain(const std::string& domain);
 // 1 when text begins with prefix, ASCII letters compared without case.
 int SendVetter_beginmatch(const std::string& text, const std::string& prefix);
+// The system user whose home holds the account: the account itself, or the
+// owner of an address account's domain (empty when the domain has none).
+std::string account_owner(const std::string& account);
+
+// The passwd entry of a system user; valid is false when its uid or gid is
+// not a number. nullopt when the user has no entry.
+struct OwnerIds {
+  std::string name;
+  uid_t uid;
+  gid_t gid;
+  bool valid;
+};
+std::optional<OwnerIds> owner_ids(const std::string& owner);
+
 // ---- configuration ---------------------------------------------------------
 
 // The mailbox configuration with "froms" and "stale-queue-time" always set.
@@ -45,10 +61,10 @@ int SendVetter_init();
 // ---- identity and random data ----------------------------------------------
 
 // The mailbox's identity, made on first use. nullopt: no random data could be
-// had (the message is already printed; the run ends with status 1).
+// had (the message is already printed; the run ends with status 75).
 std::optional<std::string> SendVetter_getourid(const std::string& emaildir);
 // length word characters ([A-Za-z0-9_]) from the random device. nullopt: the
-// device could not be read (message printed; the run ends with status 1).
+// device could not be read (message printed; the run ends with status 75).
 std::optional<std::string> SendVetter_getranddata(std::size_t length = 10, int flag = 1);
 
 }  // namespace Orvane::SendVetter

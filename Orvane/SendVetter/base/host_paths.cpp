@@ -21,7 +21,7 @@ HostPaths make_host_paths() {
   const std::string sysconf = formdir.substr(0, formdir.rfind('/')) + "/sendvetter.conf";
   return HostPaths{prefix + "/etc/passwd", prefix + "/etc/userdomains",
                    prefix + "/usr/sbin/sendmail", prefix + formdir,
-                   prefix + sysconf, "/dev/urandom"};
+                   prefix + sysconf, "/dev/urandom", prefix + "/dev/log"};
 }
 
 }  // namespace

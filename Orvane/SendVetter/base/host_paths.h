@@ -17,6 +17,7 @@ struct HostPaths {
   std::string formdir;      // the system form directory, no trailing "/"
   std::string sysconf;      // the system configuration file, beside the form directory
   std::string urandom;      // "/dev/urandom"
+  std::string syslog;       // "/dev/log", the system logger's socket
 };
 
 HostPaths& host_paths();

@@ -24,6 +24,10 @@ void PackedLines::push_back(std::string_view element) {
   text_.push_back('\n');
 }
 
+void PackedLines::push_front(std::string_view element) {
+  text_.insert(0, std::string(element) + "\n");
+}
+
 std::size_t PackedLines::size() const {
   return static_cast<std::size_t>(std::count(text_.begin(), text_.end(), '\n'));
 }

@@ -28,6 +28,8 @@ class PackedLines {
 
   // Appends one element; it must not hold "\n".
   void push_back(std::string_view element);
+  // Puts one element first; it must not hold "\n".
+  void push_front(std::string_view element);
   void reserve(std::size_t bytes) { text_.reserve(bytes); }
   bool empty() const { return text_.empty(); }
   std::size_t size() const;

@@ -1,5 +1,7 @@
 // Appending one message to a mail file (the inbox or a queue file): its
-// header lines, one empty line, then the body exactly as received.
+// header lines, one empty line, then the body exactly as received, with a
+// line feed added when its last line has none, so that the next message's
+// envelope line starts a line of its own.
 #include "Orvane/SendVetter/storage/delivery.h"
 
 #include "Orvane/SendVetter/base/files.h"
@@ -21,10 +23,13 @@ Status store_message(const std::string& path, const PackedLines& headers, const 
   if (!mail.open(remove_dot_pairs(path))) return mail.status();
   mail.write(headers.text());  // every header line followed by "\n"
   mail.write("\n");
+  char last = '\n';
   if (body == nullptr || body->empty()) {
     std::string chunk;
-    while (standard_input().read_chunk(chunk, kBodyChunk))
+    while (standard_input().read_chunk(chunk, kBodyChunk)) {
+      if (!chunk.empty()) last = chunk.back();
       if (!mail.write(chunk)) break;
+    }
     // A body cut short by a read error must not be stored as if whole.
     if (standard_input().failed()) {
       mail.abandon();
@@ -32,9 +37,12 @@ Status store_message(const std::string& path, const PackedLines& headers, const 
                                 : mail.status();
     }
   } else {
-    for (const std::string& line : *body)
+    for (const std::string& line : *body) {
+      if (!line.empty()) last = line.back();
       if (!mail.write(line)) break;
+    }
   }
+  if (last != '\n') mail.write("\n");
   mail.commit();
   return mail.status();
 }
