@@ -197,7 +197,12 @@ TEST_F(Panel, ActionsRunInOrder) {
   EXPECT_EQ(sandbox::read(inbox), m1 + m2);
 
   const std::string m4 = hold("q4.msg", "dan@example.com", "four", kMidday);
-  EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "q4.msg", "Delete,blacklist,ignorelist"}),
+  // One unknown action refuses the whole request: nothing is done.
+  Result refused = run({"SendVetter_messageaction", "bob", "", "q4.msg", "blacklist,Delete"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "Unknown action \"Delete\"; nothing was done. ");
+  EXPECT_FALSE(sandbox::exists(home_ + "/etc/.sendvetter/black-list.txt"));
+  EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "q4.msg", "blacklist,ignorelist"}),
             "dan@example.com was added to your black list. dan@example.com was added to your "
             "ignore list. ");
   EXPECT_EQ(sandbox::read(home_ + "/etc/.sendvetter/black-list.txt"), "from dan@example\\.com\n");
@@ -222,9 +227,12 @@ TEST_F(Panel, ActionsRunInOrder) {
   EXPECT_EQ(sandbox::read(home_ + "/etc/.sendvetter/ignore-list.txt"),
             "from dan@example\\.com\nfrom a>b@ext\\.example\n");
 
-  // A name outside the queue directory counts as missing: nothing is touched.
-  EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "x/../q5.msg", "delete"}),
-            "queued message from  deleted. ");
+  // A missing message, or a name outside the queue directory, is refused.
+  for (const char* name : {"q7.msg", "x/../q5.msg"}) {
+    refused = run({"SendVetter_messageaction", "bob", "", name, "delete"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "The queued message does not exist; nothing was done. ");
+  }
   EXPECT_TRUE(sandbox::exists(queue("q5.msg")));
 }
 
@@ -232,12 +240,14 @@ TEST_F(Panel, FailedDeliveryKeepsTheQueueFile) {
   hold("q1.msg", "alice@example.com", "one", kMidday);
   sandbox::write(home_ + "/etc/sendvetter/verifications/alice@example.com", "q1\n");
   ::mkdir((home_ + "/mail/inbox").c_str(), 0700);  // an inbox that cannot be appended to
-  EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "q1.msg", "deliver"}),
-            "queued message from alice@example.com delivered. "
-            "Delivery failed; the message stays queued. ");
-  EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "q1.msg", "deliverall"}),
-            "queued messages from alice@example.com delivered. "
-            "Delivery failed; the undelivered messages stay queued. ");
+  Result failed = run({"SendVetter_messageaction", "bob", "", "q1.msg", "deliver"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "queued message from alice@example.com delivered. "
+                        "Delivery failed; the message stays queued. ");
+  failed = run({"SendVetter_messageaction", "bob", "", "q1.msg", "deliverall"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "queued messages from alice@example.com delivered. "
+                        "Delivery failed; the undelivered messages stay queued. ");
   EXPECT_TRUE(sandbox::exists(queue("q1.msg")));
   EXPECT_EQ(sandbox::read(home_ + "/etc/sendvetter/verifications/alice@example.com"), "q1\n");
 }
@@ -257,12 +267,30 @@ TEST_F(Panel, StatusRoundTrip) {
             "<input type=submit name=action value=Disable>");
   EXPECT_EQ(out({"SendVetter_changestatus", "bob", "Disable"}), "disabled");
   EXPECT_FALSE(sandbox::exists(flag));
-  EXPECT_EQ(out({"SendVetter_changestatus", "bob", "please reENABLE"}), "enabled");
-  EXPECT_EQ(out({"SendVetter_changestatus", "bob", ""}), "disabled");
-  EXPECT_FALSE(sandbox::exists(flag));
+  // Only the button's two values; anything else changes nothing.
+  EXPECT_EQ(out({"SendVetter_changestatus", "bob", "Enable"}), "enabled");
+  for (const char* action : {"Enabel", "", "disable", "please reENABLE"}) {
+    Result refused = run({"SendVetter_changestatus", "bob", action});
+    EXPECT_EQ(refused.status, 1) << action;
+    EXPECT_EQ(refused.out.rfind("Unknown action", 0), 0u) << refused.out;
+  }
+  EXPECT_TRUE(sandbox::exists(flag));
+  box_.syslog();
   // Unknown account: the check message, no state word.
-  EXPECT_EQ(out({"SendVetter_changestatus", "ghost", "Enable"}),
-            "Unable to locate home dir for account ghost\n");
+  Result ghost = run({"SendVetter_changestatus", "ghost", "Enable"});
+  EXPECT_EQ(ghost.status, 1);
+  EXPECT_EQ(ghost.out, "Unable to locate home dir for account ghost\n");
+
+  // Queries about a mistyped address make no directories for it.
+  box_.add_domain("example.com", "bob");
+  for (const char* dir : {"/etc/example.com", "/mail/example.com"}) ::mkdir((home_ + dir).c_str(), 0700);
+  for (const std::vector<std::string>& query : std::vector<std::vector<std::string>>{
+           {"SendVetter_status", "typo@example.com"}, {"SendVetter_isenabled", "typo@example.com"},
+           {"SendVetter_showqueuetime", "typo@example.com"}, {"SendVetter_showqueue", "", "typo@example.com"},
+           {"SendVetter_showlog", "", "typo@example.com"}, {"SendVetter_listmsgs", "typo@example.com"}})
+    run(query);
+  EXPECT_FALSE(sandbox::exists(home_ + "/etc/example.com/typo")) << "made by a query";
+  EXPECT_FALSE(sandbox::exists(home_ + "/mail/example.com/typo")) << "made by a query";
 }
 
 TEST_F(Panel, AccountListFromHandoffProgram) {
@@ -307,18 +335,18 @@ TEST_F(Panel, LogPageAndDayLinks) {
             "Releasing queue for a@b.c/&quot;&lt;hi&gt;&quot;\nsecond\n");
   EXPECT_EQ(out({"SendVetter_showlog", std::to_string(kNextDay), "bob"}), "");
 
-  const std::map<std::string, std::string> env = {{"TZ", "ABC-3"},
-                                                  {"SCRIPT_URI", "https://host.test/sv/log.html"}};
-  EXPECT_EQ(out({"SendVetter_logcontrols", t, "info@example.com", "showlog"}, env),
-            "<td align=left><a "
-            "href=\"/https://host.test/sv/"
-            "log.html?bxaction=showlog&account=info@example.com&logdate=1078563600\">&lt;&lt; "
-            "03-06-2004</a>"
-            "</td><td align=center>03-07-2004</td><td align=right>"
-            "<a "
-            "href=\"/https://host.test/sv/"
-            "log.html?bxaction=showlog&account=info@example.com&logdate=1078736400\">03-08-2004 "
-            "&gt;&gt;</a></td>");
+  // SCRIPT_URI as a web server sets it (a whole URL) or as a path.
+  for (const char* uri : {"https://host.test/sv/log.html", "sv/log.html"})
+    EXPECT_EQ(out({"SendVetter_logcontrols", t, "info@example.com", "showlog"}, {{"TZ", "ABC-3"}, {"SCRIPT_URI", uri}}),
+              "<td align=left><a "
+              "href=\"/sv/"
+              "log.html?bxaction=showlog&account=info@example.com&logdate=1078563600\">&lt;&lt; "
+              "03-06-2004</a>"
+              "</td><td align=center>03-07-2004</td><td align=right>"
+              "<a "
+              "href=\"/sv/"
+              "log.html?bxaction=showlog&account=info@example.com&logdate=1078736400\">03-08-2004 "
+              "&gt;&gt;</a></td>");
   // Unset SCRIPT_URI; hostile values end up percent-encoded.
   const std::string hostile = out({"SendVetter_logcontrols", t, "a\"><b>", "x y"});
   EXPECT_NE(hostile.find("<a href=\"/?bxaction=x%20y&account=a%22%3E%3Cb%3E&logdate=1078563600\">"),
@@ -362,7 +390,7 @@ TEST_F(Panel, FormCopiesMadeOnceAndRemoved) {
   sandbox::write(dir + "/verify.txt", "edited\n");
   out({"SendVetter_editmsg", "bob", "verify.txt"});
   EXPECT_EQ(sandbox::read(dir + "/verify.txt"), "edited\n");
-  out({"SendVetter_editmsg", "bob", "missing.txt"});
+  EXPECT_EQ(run({"SendVetter_editmsg", "bob", "missing.txt"}).status, 1);  // no such form
   EXPECT_EQ(sandbox::list(dir),
             std::vector<std::string>{"verify.txt"});  // no temporary left behind
   EXPECT_EQ(out({"SendVetter_resetmsg", "bob", "verify.txt"}), "");
@@ -373,8 +401,9 @@ TEST_F(Panel, FormCopiesMadeOnceAndRemoved) {
   EXPECT_EQ(out({"SendVetter_listmsgs", "x@nowhere.test", "e", "r"}),
             "Unable to locate home dir for account x@nowhere.test\n");
   box_.add_domain("nomail.test", "bob");  // its mail directories cannot be made
-  EXPECT_EQ(out({"SendVetter_editmsg", "info@nomail.test", "verify.txt"}),
-            "Email homedir for info@nomail.test does not exist");
+  Result refused = run({"SendVetter_editmsg", "info@nomail.test", "verify.txt"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "Email homedir for info@nomail.test does not exist");
 }
 
 TEST_F(Panel, HostileRequestValuesAreEscaped) {
@@ -385,7 +414,7 @@ TEST_F(Panel, HostileRequestValuesAreEscaped) {
                       "%3Ci%3E", "a@b.c", "s", "03/07 12:00:00"));
   EXPECT_EQ(out({"SendVetter_showmessage", "<b> \"x\"", "", "q.msg"}),
             "Unable to locate home dir for account &lt;b&gt; &quot;x&quot;\n");
-  EXPECT_EQ(out({"SendVetter_messageaction", "'<b>'", "", "q.msg", "delete"}),
+  EXPECT_EQ(run({"SendVetter_messageaction", "'<b>'", "", "q.msg", "delete"}).out,
             "Unable to locate home dir for account &#39;&lt;b&gt;&#39;\n");
   EXPECT_TRUE(sandbox::exists(queue("q.msg")));
   std::string listed = out({"SendVetter_listmsgs", "bob", "e.html?x=\"1\" y", "r.html"});

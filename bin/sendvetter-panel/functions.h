@@ -24,7 +24,8 @@ class PanelArgs {
   std::vector<std::string> args_;
 };
 
-using PanelFunction = std::function<void(const PanelArgs&)>;
+// false when the function refused the request or failed (it has printed why).
+using PanelFunction = std::function<bool(const PanelArgs&)>;
 const std::map<std::string, PanelFunction>& panel_functions();
 // Whether the function changes an account's state (lists, queue, inbox,
 // settings, forms, the enable flag); such calls are written to the system log.

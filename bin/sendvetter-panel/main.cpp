@@ -9,7 +9,8 @@
 // What the function prints goes to standard output as it is; a function that
 // returns a value has it printed (a list one element per line, a text as it
 // is). A call that changes an account's state is written to the system log
-// with the panel user. Statuses: exit_status.h.
+// with the panel user. Statuses (exit_status.h): 0 done, 1 refused or failed
+// (the output says why), 2 usage error or unknown function.
 #include <csignal>
 #include <iostream>
 #include <string>
@@ -25,9 +26,10 @@ const char kUsage[] =
     "usage: sendvetter-panel [--user NAME] [--root DIR] FUNCTION [ARG ...]\n"
     "       sendvetter-panel --list | --help | --version\n";
 
-void log_change(const std::string& name, const std::vector<std::string>& args) {
+void log_change(const std::string& name, const std::vector<std::string>& args, bool done) {
   std::string text = "panel user=" + Orvane::user + ": " + name;
   for (const std::string& arg : args) text += " \"" + arg + "\"";
+  if (!done) text += ": refused or failed";
   Orvane::SendVetter::system_log(text);
 }
 
@@ -69,8 +71,8 @@ int main(int argc, char** argv) {
     return kExitPanelUsage;
   }
   const std::vector<std::string> call_args(args.begin() + static_cast<long>(i) + 1, args.end());
-  found->second(PanelArgs(call_args.begin(), call_args.end()));
+  const bool done = found->second(PanelArgs(call_args.begin(), call_args.end()));
   std::cout.flush();
-  if (changes_state(name)) log_change(name, call_args);
-  return kExitPanelDone;
+  if (changes_state(name)) log_change(name, call_args, done);
+  return done ? kExitPanelDone : kExitPanelFailed;
 }

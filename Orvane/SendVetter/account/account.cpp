@@ -138,8 +138,8 @@ std::optional<OwnerIds> owner_ids(const std::string& owner) {
   return ids;
 }
 
-std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& account,
-                                                            const std::string& homedir) {
+std::pair<std::string, std::string> email_dir_paths(const std::string& account,
+                                                    const std::string& homedir) {
   std::string emaildir = homedir + "/etc";
   std::string deliverdir = homedir + "/mail";
   if (account.find('@') != std::string::npos) {
@@ -149,8 +149,12 @@ std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& a
   }
   // ".." goes before anything is created: an account name must not make
   // directories outside the owner's etc and mail directories.
-  emaildir = remove_dot_pairs(emaildir);
-  deliverdir = remove_dot_pairs(deliverdir);
+  return {remove_dot_pairs(emaildir), remove_dot_pairs(deliverdir)};
+}
+
+std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& account,
+                                                            const std::string& homedir) {
+  const auto [emaildir, deliverdir] = email_dir_paths(account, homedir);
   ensure_dir(emaildir);
   ensure_dir(deliverdir);
   ensure_dir(Mailbox::at(emaildir).settings_dir());

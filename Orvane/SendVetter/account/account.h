@@ -23,6 +23,10 @@ std::pair<std::string, std::string> SendVetter_getaccountinfo(const std::string&
 std::string SendVetter_getdomainowner(const std::string& domain);
 // Home directory of a user from the host's passwd file, links followed, or empty.
 std::string SendVetter_gethomedir(const std::string& user);
+// (email directory, delivery directory) of an account below homedir, every
+// ".." removed, whether they exist or not.
+std::pair<std::string, std::string> email_dir_paths(const std::string& account,
+                                                    const std::string& homedir);
 // (email directory, delivery directory), creating them when missing; both
 // empty when either is not a directory afterwards.
 std::pair<std::string, std::string> SendVetter_getemaildirs(const std::string& account,
@@ -49,8 +53,9 @@ std::optional<OwnerIds> owner_ids(const std::string& owner);
 
 // The mailbox configuration with "froms" and "stale-queue-time" always set.
 Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account);
-// Rewrites the configuration file with the two values; prints only on failure.
-void SendVetter_saveconf(const std::string& account, const std::string& froms,
+// Rewrites the configuration file with the two values; prints only on
+// failure, and then returns false.
+bool SendVetter_saveconf(const std::string& account, const std::string& froms,
                          const std::string& staletime);
 // 1 when the filter is switched on for the account.
 int SendVetter_isenabled(const std::string& account);

@@ -50,30 +50,32 @@ Conf SendVetter_loadconf(const std::string& emaildir, const std::string& account
   return conf;
 }
 
-void SendVetter_saveconf(const std::string& account, const std::string& froms,
+bool SendVetter_saveconf(const std::string& account, const std::string& froms,
                          const std::string& staletime) {
   auto mailbox = panel_account(account);
-  if (!mailbox) return;
+  if (!mailbox) return false;
   // A line end in a value would smuggle in a second setting.
   if (froms.find_first_of("\r\n") != std::string::npos ||
       staletime.find_first_of("\r\n") != std::string::npos) {
     std::cout << "Settings not saved: a value may not contain a line break.";
-    return;
+    return false;
   }
   // Empty stays allowed: it reads as the default.
   static const Regex days("^(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)?$");
   if (!days.search(staletime)) {
     std::cout << "Settings not saved: the queue time must be a number of days, 0 or more.";
-    return;
+    return false;
   }
-  if (!replace_file(mailbox->conf_file(),
-                    "froms=" + froms + "\n" + "stale-queue-time=" + staletime + "\n"))
-    std::cout << "Settings not saved: the settings file could not be written.";
+  if (replace_file(mailbox->conf_file(),
+                   "froms=" + froms + "\n" + "stale-queue-time=" + staletime + "\n"))
+    return true;
+  std::cout << "Settings not saved: the settings file could not be written.";
+  return false;
 }
 
 int SendVetter_isenabled(const std::string& account) {
   MailboxProblem problem;
-  const Mailbox mailbox = resolve_mailbox(account, problem);
+  const Mailbox mailbox = resolve_mailbox(account, problem, Directories::kExisting);
   return problem == MailboxProblem::kNone && path_exists(mailbox.enable_flag()) ? 1 : 0;
 }
 

@@ -94,7 +94,7 @@ std::optional<std::string> clean_queue_name(const std::string& name) {
   return cleaned;
 }
 
-Mailbox resolve_mailbox(const std::string& account, MailboxProblem& problem) {
+Mailbox resolve_mailbox(const std::string& account, MailboxProblem& problem, Directories directories) {
   Mailbox mailbox;
   mailbox.account = account;
   std::tie(mailbox.homedir, mailbox.domain) = SendVetter_getaccountinfo(account);
@@ -102,7 +102,12 @@ Mailbox resolve_mailbox(const std::string& account, MailboxProblem& problem) {
     problem = MailboxProblem::kNoHome;
     return mailbox;
   }
-  std::tie(mailbox.emaildir, mailbox.deliverdir) = SendVetter_getemaildirs(account, mailbox.homedir);
+  if (directories == Directories::kMake) {
+    std::tie(mailbox.emaildir, mailbox.deliverdir) = SendVetter_getemaildirs(account, mailbox.homedir);
+  } else {
+    std::tie(mailbox.emaildir, mailbox.deliverdir) = email_dir_paths(account, mailbox.homedir);
+    if (!is_directory(mailbox.emaildir) || !is_directory(mailbox.deliverdir)) mailbox.emaildir.clear();
+  }
   problem = mailbox.emaildir.empty() ? MailboxProblem::kNoEmailDirs : MailboxProblem::kNone;
   return mailbox;
 }
@@ -117,9 +122,9 @@ std::string problem_message(MailboxProblem problem, const std::string& shown_acc
 }
 
 std::optional<Mailbox> resolve_mailbox(const std::string& account, std::ostream& out,
-                                       const std::string& shown_account) {
+                                       const std::string& shown_account, Directories directories) {
   MailboxProblem problem;
-  Mailbox mailbox = resolve_mailbox(account, problem);
+  Mailbox mailbox = resolve_mailbox(account, problem, directories);
   if (problem != MailboxProblem::kNone) {
     out << problem_message(problem, shown_account);
     return std::nullopt;

@@ -96,14 +96,22 @@ enum class MailboxProblem {
   kNoEmailDirs,  // "Email homedir for <a> does not exist"
 };
 
-// The account's mailbox, its directories created when missing. problem tells
-// which check failed; the mailbox then holds what was found before it.
-Mailbox resolve_mailbox(const std::string& account, MailboxProblem& problem);
+// Whether a lookup may make the email and delivery directories (the filter,
+// a change from the panel) or only finds them (a query: a status question
+// about a mistyped account must not create a mailbox for it).
+enum class Directories { kMake, kExisting };
+
+// The account's mailbox, its directories created when missing unless
+// directories is kExisting. problem tells which check failed; the mailbox
+// then holds what was found before it.
+Mailbox resolve_mailbox(const std::string& account, MailboxProblem& problem,
+                        Directories directories = Directories::kMake);
 // The message of a problem, in the module's fixed words, naming shown_account.
 std::string problem_message(MailboxProblem problem, const std::string& shown_account);
 // resolve_mailbox; on a problem its message naming shown_account goes to
 // out and the result is nullopt.
 std::optional<Mailbox> resolve_mailbox(const std::string& account, std::ostream& out,
-                                       const std::string& shown_account);
+                                       const std::string& shown_account,
+                                       Directories directories = Directories::kMake);
 
 }  // namespace Orvane::SendVetter

@@ -27,7 +27,7 @@ std::optional<std::string> system_form(const std::string& form) {
 
 void SendVetter_showmsgtext(const std::string& account, const std::string& form) {
   const auto name = system_form(form);
-  const auto mailbox = name ? panel_account(account) : std::nullopt;
+  const auto mailbox = name ? panel_account(account, Directories::kExisting) : std::nullopt;
   if (!mailbox) return;
   const std::string copy = mailbox->form_copy(*name);
   const std::string text =
@@ -38,19 +38,20 @@ void SendVetter_showmsgtext(const std::string& account, const std::string& form)
             << "</textarea>";
 }
 
-void SendVetter_savemsgtext(const std::string& account, const std::string& form,
+bool SendVetter_savemsgtext(const std::string& account, const std::string& form,
                             const std::string& text) {
   const auto name = system_form(form);
   if (!name) {
     std::cout << "Unknown form.";
-    return;
+    return false;
   }
   const auto mailbox = panel_account(account);
-  if (!mailbox) return;
+  if (!mailbox) return false;
   ensure_dir(mailbox->settings_dir());
   ensure_dir(mailbox->forms_dir());
-  if (!replace_file(mailbox->form_copy(*name), text))
-    std::cout << "The text could not be saved.";
+  if (replace_file(mailbox->form_copy(*name), text)) return true;
+  std::cout << "The text could not be saved.";
+  return false;
 }
 
 }  // namespace Orvane::SendVetter

@@ -57,7 +57,7 @@ void SendVetter_listmsgs(const std::string& account, const std::string& editfile
                          const std::string& resetfile) {
   // Without the account's directories the "emaildir" field would name a
   // directory outside any account.
-  auto mailbox = panel_account(account);
+  auto mailbox = panel_account(account, Directories::kExisting);
   if (!mailbox) return;
   const std::string shown_account = html_escape(account);
   const std::string formdir = html_escape(mailbox->forms_dir());
@@ -80,21 +80,22 @@ void SendVetter_listmsgs(const std::string& account, const std::string& editfile
   }
 }
 
-void SendVetter_editmsg(const std::string& account, const std::string& form) {
+bool SendVetter_editmsg(const std::string& account, const std::string& form) {
   const std::string name = clean_form_name(form);
   auto mailbox = panel_account(account);
-  if (!mailbox || name.empty()) return;
+  if (!mailbox || name.empty()) return false;
   ensure_dir(mailbox->settings_dir());
   ensure_dir(mailbox->forms_dir());
   const std::string copy = mailbox->form_copy(name);
   if (!path_exists(copy)) copy_without_replacing(host_paths().formdir + "/" + name, copy);
+  return path_exists(copy);
 }
 
-void SendVetter_resetmsg(const std::string& account, const std::string& form) {
+bool SendVetter_resetmsg(const std::string& account, const std::string& form) {
   const std::string name = clean_form_name(form);
   auto mailbox = panel_account(account);
-  if (!mailbox || name.empty()) return;
-  ::unlink(mailbox->form_copy(name).c_str());
+  if (!mailbox || name.empty()) return false;
+  return ::unlink(mailbox->form_copy(name).c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace Orvane::SendVetter

@@ -16,18 +16,19 @@ namespace {
 
 // The account's mailbox when the list name is one of the three; prints why
 // not otherwise.
-std::optional<Mailbox> list_mailbox(const std::string& account, const std::string& list) {
+std::optional<Mailbox> list_mailbox(const std::string& account, const std::string& list,
+                                    Directories directories = Directories::kMake) {
   if (!SendVetter_islistname(list)) {
     std::cout << "Unknown list.";
     return std::nullopt;
   }
-  return panel_account(account);
+  return panel_account(account, directories);
 }
 
 }  // namespace
 
 void SendVetter_showlist(const std::string& account, const std::string& list) {
-  const auto mailbox = list_mailbox(account, list);
+  const auto mailbox = list_mailbox(account, list, Directories::kExisting);
   if (!mailbox) return;
   for (const std::string& line : split_lines(read_file(mailbox->list_file(list)))) {
     if (line.empty()) continue;
@@ -37,22 +38,27 @@ void SendVetter_showlist(const std::string& account, const std::string& list) {
   }
 }
 
-void SendVetter_listadd(const std::string& account, const std::string& list,
+bool SendVetter_listadd(const std::string& account, const std::string& list,
                         const std::string& address) {
   const auto mailbox = list_mailbox(account, list);
-  if (!mailbox) return;
+  if (!mailbox) return false;
   // The same white space the rule loses when it is written.
-  if (address.find_first_not_of(" \t\n\r\f\v") == std::string::npos)
+  if (address.find_first_not_of(" \t\n\r\f\v") == std::string::npos) {
     std::cout << "There was no address to add.";
-  else if (!SendVetter_addaddytolist(list, address, mailbox->emaildir))
-    std::cout << "Adding failed; the list is unchanged.";
+    return false;
+  }
+  if (SendVetter_addaddytolist(list, address, mailbox->emaildir)) return true;
+  std::cout << "Adding failed; the list is unchanged.";
+  return false;
 }
 
-void SendVetter_listremove(const std::string& account, const std::string& list,
+bool SendVetter_listremove(const std::string& account, const std::string& list,
                            const std::string& rule) {
   const auto mailbox = list_mailbox(account, list);
-  if (mailbox && !rule.empty() && !SendVetter_removerule(list, rule, mailbox->emaildir))
-    std::cout << "The rule was not found; nothing was removed.";
+  if (!mailbox) return false;
+  if (rule.empty() || SendVetter_removerule(list, rule, mailbox->emaildir)) return true;
+  std::cout << "The rule was not found; nothing was removed.";
+  return false;
 }
 
 }  // namespace Orvane::SendVetter

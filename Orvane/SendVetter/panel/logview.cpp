@@ -33,7 +33,7 @@ std::string date_text(long long time) {
 
 void SendVetter_showlog(const std::string& logdate, const std::string& account) {
   const std::string day = date_text(day_time(logdate));
-  auto mailbox = panel_account(account);
+  auto mailbox = panel_account(account, Directories::kExisting);
   if (!mailbox) return;
   SafeFile::Handle file;
   if (!file.open(mailbox->log_file(day), "<")) return;
@@ -46,7 +46,14 @@ void SendVetter_logcontrols(const std::string& logdate, const std::string& accou
                             const std::string& bxaction) {
   const long long now = day_time(logdate);
   const char* script = std::getenv("SCRIPT_URI");
-  const std::string link_start = "<a href=\"/" + url_escape(script ? script : "") +
+  std::string page = script ? script : "";
+  // Web servers set SCRIPT_URI to the whole URL; the link takes its path,
+  // else it would read "/https://...".
+  if (const std::size_t scheme = page.find("://"); scheme != std::string::npos) {
+    const std::size_t path = page.find('/', scheme + 3);
+    page = path == std::string::npos ? std::string() : page.substr(path + 1);
+  }
+  const std::string link_start = "<a href=\"/" + url_escape(page) +
                                  "?bxaction=" + url_escape(bxaction) +
                                  "&account=" + url_escape(account) + "&logdate=";
   const long long previous = now - kDay, next = now + kDay;
@@ -58,7 +65,7 @@ void SendVetter_logcontrols(const std::string& logdate, const std::string& accou
 }
 
 void SendVetter_showemails(const std::string& account) {
-  auto mailbox = panel_account(account);
+  auto mailbox = panel_account(account, Directories::kExisting);
   if (!mailbox) return;
   // The setting was typed into a panel form; it must not add markup.
   std::cout << html_escape(SendVetter_loadconf(mailbox->emaildir, account)["froms"]);

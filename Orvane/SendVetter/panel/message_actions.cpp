@@ -27,12 +27,18 @@ namespace {
 
 constexpr int kShownLines = 200;
 
+bool is_known_action(const std::string& action) {
+  for (const char* known : {"whitelist", "blacklist", "ignorelist", "deliverall", "deliver", "delete"})
+    if (action == known) return true;
+  return false;
+}
+
 }  // namespace
 
 void SendVetter_showmessage(const std::string& account, const std::string& /*logdate*/,
                             const std::string& queuefile) {
   const auto name = clean_queue_name(queuefile);
-  auto mailbox = panel_account(account);
+  auto mailbox = panel_account(account, Directories::kExisting);
   if (!mailbox || !name) return;
   SafeFile::Handle file;
   if (!open_regular_file(file, mailbox->queue_file(*name))) return;
@@ -42,14 +48,32 @@ void SendVetter_showmessage(const std::string& account, const std::string& /*log
     std::cout << SendVetter_cleanfield(chomp(line)) << "\n";
 }
 
-void SendVetter_messageaction(const std::string& account, const std::string& /*logdate*/,
+bool SendVetter_messageaction(const std::string& account, const std::string& /*logdate*/,
                               const std::string& queuefile, const std::string& actions) {
   // Without the account's directories every path would start at "/".
   auto mailbox = panel_account(account);
-  if (!mailbox) return;
+  if (!mailbox) return false;
+  // The whole request is refused before anything is done when one of its
+  // actions is unknown or the message is gone: half a request would leave
+  // the owner guessing what happened.
+  const Lines requested = split_dropping_trailing_empty(actions, ',');
+  for (const std::string& action : requested) {
+    if (!is_known_action(action)) {
+      std::cout << "Unknown action \"" << html_escape(action) << "\"; nothing was done. ";
+      return false;
+    }
+  }
+  if (requested.empty()) {
+    std::cout << "No action given; nothing was done. ";
+    return false;
+  }
   const auto name = clean_queue_name(queuefile);
   const std::string path = name ? mailbox->queue_file(*name) : std::string();
-  const Lines header = name ? read_queue_header(path) : Lines();
+  if (!name || !is_regular_file(path)) {
+    std::cout << "The queued message does not exist; nothing was done. ";
+    return false;
+  }
+  const Lines header = read_queue_header(path);
   // The address as the filter took it (records and rules are made from it);
   // escaped only where it is shown.
   const std::string email =
@@ -57,28 +81,38 @@ void SendVetter_messageaction(const std::string& account, const std::string& /*l
   const std::string shown = html_escape(email);
   const std::string inbox = mailbox->inbox();
 
-  for (const std::string& action : split_dropping_trailing_empty(actions, ',')) {
+  bool done = true;
+  for (const std::string& action : requested) {
     if (action == "whitelist" || action == "blacklist" || action == "ignorelist") {
       const std::string list = action.substr(0, action.size() - 4);
       std::cout << shown << " was added to your " << list << " list. ";
-      if (!SendVetter_addaddytolist(list, email, mailbox->emaildir))
+      if (!SendVetter_addaddytolist(list, email, mailbox->emaildir)) {
         std::cout << "Adding failed; the list is unchanged. ";
+        done = false;
+      }
     } else if (action == "deliverall") {
       std::cout << "queued messages from " << shown << " delivered. ";
       // No record is ever kept under an empty name.
       if (!verifications_record_name(email).empty() &&
-          !release_held_mail(mailbox->emaildir, inbox, email))
+          !release_held_mail(mailbox->emaildir, inbox, email)) {
         std::cout << "Delivery failed; the undelivered messages stay queued. ";
+        done = false;
+      }
     } else if (action == "deliver") {
       std::cout << "queued message from " << shown << " delivered. ";
-      if (name && !deliver_queue_file(inbox, path))
+      if (!deliver_queue_file(inbox, path)) {
         std::cout << "Delivery failed; the message stays queued. ";
+        done = false;
+      }
     } else if (action == "delete") {
       std::cout << "queued message from " << shown << " deleted. ";
-      if (name && ::unlink(path.c_str()) != 0 && errno != ENOENT)
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
         std::cout << "Deleting failed; the message stays queued. ";
+        done = false;
+      }
     }
   }
+  return done;
 }
 
 }  // namespace Orvane::SendVetter

@@ -28,9 +28,10 @@ namespace Orvane::SendVetter {
 void SendVetter_status(const std::string& account);
 // Prints the submit button that switches the filter state the other way.
 void SendVetter_statusbutton(const std::string& account);
-// Creates the enable flag when action holds "enable" (any case), else removes
-// it; prints the new state word.
-void SendVetter_changestatus(const std::string& account, const std::string& action);
+// Creates the enable flag for action "Enable", removes it for "Disable";
+// prints the new state word. Any other value is refused and changes nothing.
+// false when refused or failed.
+bool SendVetter_changestatus(const std::string& account, const std::string& action);
 // One table row per account the panel user manages (the user first): name,
 // state and a "Manage" link to link.
 void SendVetter_accountmanagelist(const std::string& link);
@@ -61,8 +62,10 @@ void SendVetter_showmessage(const std::string& account, const std::string& logda
                             const std::string& queuefile);
 // Applies the comma-separated actions ("whitelist", "blacklist", "ignorelist",
 // "deliver", "deliverall", "delete") to a held message's sender or file,
-// printing one sentence per action and any delivery failure.
-void SendVetter_messageaction(const std::string& account, const std::string& logdate,
+// printing one sentence per action and any delivery failure. A missing queue
+// file or an unknown action refuses the whole request. false when refused or
+// failed.
+bool SendVetter_messageaction(const std::string& account, const std::string& logdate,
                               const std::string& queuefile, const std::string& actions);
 
 // Prints one day of the activity log (the local day of logdate), cleaned.
@@ -76,17 +79,18 @@ void SendVetter_showemails(const std::string& account);
 // editfile and resetfile.
 void SendVetter_listmsgs(const std::string& account, const std::string& editfile,
                          const std::string& resetfile);
-// Makes the account's private copy of a system form unless one exists.
-void SendVetter_editmsg(const std::string& account, const std::string& form);
-// Removes the account's private copy of a form.
-void SendVetter_resetmsg(const std::string& account, const std::string& form);
+// Makes the account's private copy of a system form unless one exists; false
+// when there is none afterwards.
+bool SendVetter_editmsg(const std::string& account, const std::string& form);
+// Removes the account's private copy of a form; false when it stays.
+bool SendVetter_resetmsg(const std::string& account, const std::string& form);
 // Prints a textarea named "text" holding the form's text, HTML-escaped: the
 // account's private copy, else the system form. Nothing when the form is not
 // one of the system forms.
 void SendVetter_showmsgtext(const std::string& account, const std::string& form);
 // Makes text the account's private copy of a system form, replacing any
-// earlier copy all at once; prints why when it could not.
-void SendVetter_savemsgtext(const std::string& account, const std::string& form,
+// earlier copy all at once; prints why and returns false when it could not.
+bool SendVetter_savemsgtext(const std::string& account, const std::string& form,
                             const std::string& text);
 
 // Sender lists ("white", "black", "ignore"; any other name prints "Unknown
@@ -96,11 +100,13 @@ void SendVetter_savemsgtext(const std::string& account, const std::string& form,
 // caller wraps around the rows.
 void SendVetter_showlist(const std::string& account, const std::string& list);
 // Appends a "from" rule for the address (SendVetter_addaddytolist); prints
-// why when the address is only white space or the rule was not written.
-void SendVetter_listadd(const std::string& account, const std::string& list,
+// why and returns false when the address is only white space or the rule was
+// not written.
+bool SendVetter_listadd(const std::string& account, const std::string& list,
                         const std::string& address);
-// Removes every line that is exactly rule; prints why when none was removed.
-void SendVetter_listremove(const std::string& account, const std::string& list,
+// Removes every line that is exactly rule; prints why and returns false when
+// none was removed.
+bool SendVetter_listremove(const std::string& account, const std::string& list,
                            const std::string& rule);
 
 }  // namespace Orvane::SendVetter

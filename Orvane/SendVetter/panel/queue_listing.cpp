@@ -138,7 +138,7 @@ void SendVetter_showqueue(const std::string& logdate_arg, const std::string& acc
                                   ? std::to_string(static_cast<long long>(std::time(nullptr)))
                                   : logdate_arg;
   const Lines day = SendVetter_nicedate(leading_integer(logdate));
-  auto mailbox = panel_account(account);
+  auto mailbox = panel_account(account, Directories::kExisting);
   if (!mailbox) return;
   std::vector<QueueEntry> entries;
   for (const QueueFile& file : queue_files(*mailbox)) {
@@ -160,7 +160,7 @@ void SendVetter_showqueuesearch(const std::string& field, const std::string& str
     print_no_results();
     return;
   }
-  auto mailbox = panel_account(account);
+  auto mailbox = panel_account(account, Directories::kExisting);
   if (!mailbox) return;
   const bool body = field == "body";
   if (!body && field != "sender" && field != "subject") {
@@ -197,7 +197,7 @@ void SendVetter_showqueuesearch(const std::string& field, const std::string& str
 }
 
 void SendVetter_showqueuetime(const std::string& account) {
-  auto mailbox = panel_account(account);
+  auto mailbox = panel_account(account, Directories::kExisting);
   if (!mailbox) return;
   // The setting was typed into a panel form; it must not add markup.
   std::cout << html_escape(SendVetter_loadconf(mailbox->emaildir, account)["stale-queue-time"]);

@@ -32,12 +32,18 @@ void SendVetter_statusbutton(const std::string& account) {
                                               : "<input type=submit name=action value=Enable>");
 }
 
-void SendVetter_changestatus(const std::string& account, const std::string& action) {
+bool SendVetter_changestatus(const std::string& account, const std::string& action) {
+  // Only the two values of the button: a mistyped value must not switch the
+  // filter off.
+  if (action != "Enable" && action != "Disable") {
+    std::cout << "Unknown action \"" << html_escape(action) << "\"; the state is unchanged.";
+    return false;
+  }
   // Without the account's directories the flag path would start at "/".
   auto mailbox = panel_account(account);
-  if (!mailbox) return;
+  if (!mailbox) return false;
   const std::string flag = mailbox->enable_flag();
-  const bool enable = ascii_lower(action).find("enable") != std::string::npos;
+  const bool enable = action == "Enable";
   SafeFile::Handle file;
   const bool changed = enable ? file.open(flag, ">") && file.close()
                               : ::unlink(flag.c_str()) == 0 || errno == ENOENT;
@@ -45,6 +51,7 @@ void SendVetter_changestatus(const std::string& account, const std::string& acti
     std::cout << (enable ? "enabled" : "disabled");
   else
     std::cout << "Change failed; the filter stays " << state_word(account) << ".";
+  return changed;
 }
 
 void SendVetter_accountmanagelist(const std::string& link) {

@@ -14,8 +14,8 @@
 
 namespace Orvane::SendVetter {
 
-std::optional<Mailbox> panel_account(const std::string& account) {
-  return resolve_mailbox(account, std::cout, html_escape(account));
+std::optional<Mailbox> panel_account(const std::string& account, Directories directories) {
+  return resolve_mailbox(account, std::cout, html_escape(account), directories);
 }
 
 std::string clean_form_name(const std::string& form) {

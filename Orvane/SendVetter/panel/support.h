@@ -12,7 +12,9 @@ namespace Orvane::SendVetter {
 
 // Resolves the account; when its directories are not found, prints the
 // matching account-check message (account HTML-escaped) to standard output.
-std::optional<Mailbox> panel_account(const std::string& account);
+// Queries pass Directories::kExisting and so never create a directory.
+std::optional<Mailbox> panel_account(const std::string& account,
+                                     Directories directories = Directories::kMake);
 
 // Form file name with every "/" and then every ".." removed; empty when
 // nothing usable is left or it cannot name a file.
