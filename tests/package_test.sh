@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The Debian package: built by CPack from a Release configuration with the
-# real host paths, it holds the three programs, the manual pages, the operator
-# and web guides, the web pages' systemd unit (not enabled) and the default
-# forms (as conffiles), and nothing else.
+# The Debian package, built by scripts/package.sh (which fails on a lintian
+# error): it holds the three programs, the manual pages, the operator and web
+# guides, copyright and changelog, the web pages' systemd unit (not enabled)
+# and the default forms as conffiles under /etc, and nothing else; nothing
+# under /usr/local.
 #
 #   package_test.sh --build SOURCE_DIR TREE   configure and build TREE (the
-#                                             Release build the package and
-#                                             the mail-server test use)
+#                                             Release build the mail-server
+#                                             test uses)
 #   package_test.sh SOURCE_DIR TREE           build the package in TREE, check it
 set -euo pipefail
 
@@ -22,9 +23,11 @@ fi
 
 src=${1:?usage: package_test.sh SOURCE_DIR TREE} tree=${2:?usage: package_test.sh SOURCE_DIR TREE}
 command -v dpkg-deb >/dev/null || { echo "SKIP: dpkg-deb is not available"; exit 77; }
+command -v lintian >/dev/null || fail "lintian is not installed (./run test installs it)"
 out=$tree/package
-rm -rf "$out"
-(cd "$tree" && cpack -G DEB -B "$out" >"$tree/cpack.log" 2>&1) || { cat "$tree/cpack.log"; fail "cpack failed"; }
+mkdir -p "$tree"
+"$src/scripts/package.sh" "$src" "$tree" >"$tree/package.log" 2>&1 ||
+  { cat "$tree/package.log"; fail "the package build or its lintian check failed"; }
 debs=("$out"/*.deb)
 [ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one package in $out, found: ${debs[*]}"
 deb=${debs[0]}
@@ -33,7 +36,7 @@ work=$(mktemp -d /tmp/sendvetter-package-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # Regular files: exactly the expected ones.
-formdir=usr/local/orvane/etc/sendvetter/forms
+formdir=etc/sendvetter/forms
 {
   echo ./usr/bin/sendvetter
   echo ./usr/bin/sendvetter-panel
@@ -44,10 +47,13 @@ formdir=usr/local/orvane/etc/sendvetter/forms
   echo ./usr/share/doc/sendvetter/operators.md
   echo ./usr/share/doc/sendvetter/web.md
   echo ./usr/lib/systemd/system/sendvetter-web.service
+  echo ./usr/share/doc/sendvetter/copyright
+  echo ./usr/share/doc/sendvetter/changelog.gz
   for f in "$src"/forms/*.txt; do echo "./$formdir/$(basename "$f")"; done
 } | sort >"$work/expected"
 dpkg-deb -c "$deb" | awk '$1 ~ /^-/ {print $6}' | sort >"$work/files"
 diff -u "$work/expected" "$work/files" || fail "package contents differ from the expected files"
+dpkg-deb -c "$deb" | awk '{print $6}' | grep -q '^\./usr/local' && fail "the package has paths under /usr/local"
 for f in verify blacklist returnverify; do
   grep -q -x "./$formdir/$f.txt" "$work/files" || fail "default form $f.txt missing"
 done
@@ -67,6 +73,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = mail ] || fail "Section: $(field Section)"
 field Depends | grep -q 'libpcre2-8-0' || fail "Depends lacks the PCRE2 library: $(field Depends)"
 [ -n "$(field Maintainer)" ] && [ -n "$(field Description)" ] || fail "Maintainer or Description missing"
+field Maintainer | grep -q -v '@localhost' || fail "Maintainer: $(field Maintainer)"
 dpkg-deb -e "$deb" "$work/control"
 for f in "$src"/forms/*.txt; do
   grep -q -x "/$formdir/$(basename "$f")" "$work/control/conffiles" ||
