@@ -200,7 +200,7 @@ TEST_F(Panel, ActionsRunInOrder) {
   // One unknown action refuses the whole request: nothing is done.
   Result refused = run({"SendVetter_messageaction", "bob", "", "q4.msg", "blacklist,Delete"});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.out, "Unknown action \"Delete\"; nothing was done. ");
+  EXPECT_EQ(refused.out, "Unknown action &quot;Delete&quot;; nothing was done. ");
   EXPECT_FALSE(sandbox::exists(home_ + "/etc/.sendvetter/black-list.txt"));
   EXPECT_EQ(out({"SendVetter_messageaction", "bob", "", "q4.msg", "blacklist,ignorelist"}),
             "dan@example.com was added to your black list. dan@example.com was added to your "

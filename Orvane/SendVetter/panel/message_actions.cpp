@@ -59,7 +59,7 @@ bool SendVetter_messageaction(const std::string& account, const std::string& /*l
   const Lines requested = split_dropping_trailing_empty(actions, ',');
   for (const std::string& action : requested) {
     if (!is_known_action(action)) {
-      std::cout << "Unknown action \"" << html_escape(action) << "\"; nothing was done. ";
+      std::cout << "Unknown action &quot;" << html_escape(action) << "&quot;; nothing was done. ";
       return false;
     }
   }

@@ -36,7 +36,7 @@ bool SendVetter_changestatus(const std::string& account, const std::string& acti
   // Only the two values of the button: a mistyped value must not switch the
   // filter off.
   if (action != "Enable" && action != "Disable") {
-    std::cout << "Unknown action \"" << html_escape(action) << "\"; the state is unchanged.";
+    std::cout << "Unknown action &quot;" << html_escape(action) << "&quot;; the state is unchanged.";
     return false;
   }
   // Without the account's directories the flag path would start at "/".
