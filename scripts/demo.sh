@@ -12,7 +12,9 @@ box=$(mktemp -d /tmp/sendvetter-demo-XXXXXX)
 trap 'rm -rf "$box"' EXIT
 mkdir -p "$box/etc" "$box/home/alice" "$box/bin" "$box/usr/sbin" "$box/sent" \
          "$box/usr/local/orvane/etc/sendvetter/forms"
-echo "alice:x:1000:1000:Alice:$box/home/alice:/bin/sh" > "$box/etc/passwd"
+# The owner is whoever runs the demo: a filter started as root takes the
+# owner's ids, and another uid could not enter this private directory.
+echo "alice:x:$(id -u):$(id -g):Alice:$box/home/alice:/bin/sh" > "$box/etc/passwd"
 echo "example.com: alice" > "$box/etc/userdomains"
 printf '#!/bin/sh\necho demo.example.com\n' > "$box/bin/hostname"
 cat > "$box/usr/sbin/sendmail" <<SM
@@ -85,10 +87,11 @@ fi
 [ "$(id -u)" -eq 0 ] || { echo "--web needs root: the pages run as the mailbox's owner"; exit 1; }
 stranger_mail "Held for the web page" "Deliver me from the web page." |
   sed 's/stranger@elsewhere.test/newcomer@elsewhere.test/I' | "$filter" "$account" >/dev/null
-# The pages act as alice (uid 1000 in the demo's passwd file), so her files
-# must be hers; Dovecot checks the password "demo" on a loopback port.
+# The pages act as alice, never as root: from here on she is uid 1000 and
+# her files are hers; Dovecot checks the password "demo" on a loopback port.
 chmod 755 "$box"
 chown -R 1000:1000 "$box/home/alice"
+sed -i 's/^alice:x:[0-9]*:[0-9]*:/alice:x:1000:1000:/' "$box/etc/passwd"
 printf '%s:{PLAIN}demo:1000:1000::%s::\n' "$account" "$box/home/alice" > "$box/users"
 cat > "$box/dovecot.conf" <<CONF
 protocols = imap
