@@ -123,26 +123,21 @@ std::vector<Case> parse(const std::string& path) {
 // Expected text as it would be written in a case file: plain lines when it
 // reads back unchanged, else one "-e" line per line of output.
 std::pair<std::string, std::string> render(const std::string& text) {
-  bool plain = text.empty() || (text.back() == '\n' && text.find("\n\n", text.size() - 2) == std::string::npos);
+  bool plain = text.empty() || (text.size() > 1 && text.back() == '\n' && text[text.size() - 2] != '\n');
   std::istringstream lines(text);
   for (std::string line; plain && std::getline(lines, line);)
     plain = !directive(line) && line.find_first_of(std::string("\r\0", 2)) == std::string::npos;
   if (plain) return {"", text};
   std::string out;
   for (unsigned char c : text) {
+    // A line may not begin like a directive; control bytes and the escape itself are escaped.
+    bool line_start = out.empty() || out.back() == '\n';
     char hex[8];
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
+    std::snprintf(hex, sizeof hex, "\\x%02x", c);
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n\n";
+    else if (c < 0x20 || c == 0x7f || (line_start && (c == '$' || c == '?' || c == '='))) out += hex;
+    else out += static_cast<char>(c);
   }
   if (out.empty() || out.back() != '\n') out += "\n";
   return {"-e", out};
