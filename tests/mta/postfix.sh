@@ -17,11 +17,11 @@ mta_prepare() {
   USR_LAYERS=$T/stage/usr:$T/postfix/usr
 
   local gid uid
-  gid=$(free_id group 61000); echo "postdrop:x:$gid:" >>"$T/layer-etc/group"
+  gid=$(free_id group); echo "postdrop:x:$gid:" >>"$T/layer-etc/group"
   chgrp "$gid" "$T/postfix/usr/sbin/postdrop" "$T/postfix/usr/sbin/postqueue"
   chmod 2755 "$T/postfix/usr/sbin/postdrop" "$T/postfix/usr/sbin/postqueue"
-  gid=$(free_id group 61000); echo "postfix:x:$gid:" >>"$T/layer-etc/group"
-  uid=$(free_id passwd 61000); echo "postfix:x:$uid:$gid:postfix:/nonexistent:/usr/sbin/nologin" >>"$T/layer-etc/passwd"
+  gid=$(free_id group); echo "postfix:x:$gid:" >>"$T/layer-etc/group"
+  uid=$(free_id passwd); echo "postfix:x:$uid:$gid:postfix:/nonexistent:/usr/sbin/nologin" >>"$T/layer-etc/passwd"
 
   local pf=$T/layer-etc/postfix
   cp -a "$T/postfix/etc/postfix" "$pf"
@@ -29,21 +29,7 @@ mta_prepare() {
   # below the queue.
   { awk '!/^[# \t]/ && NF >= 8 && $5 == "y" { $5 = "n" } { print }' "$T/postfix/usr/share/postfix/master.cf.dist"
     snippet "postfix master.cf"; } >"$pf/master.cf"
-  cat >"$pf/main.cf" <<CF
-compatibility_level = 3.6
-myhostname = mx.far.test
-mydomain = far.test
-mydestination = far.test
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-mail_owner = postfix
-setgid_group = postdrop
-alias_maps =
-alias_database =
-maillog_file = $T/maillog
-maillog_file_prefixes = $T
-smtputf8_enable = no
-CF
+  conf postfix-main.cf.in >"$pf/main.cf"
   snippet "postfix main.cf" >>"$pf/main.cf"
   echo "$DOMAIN x" >"$pf/hosted_domains"
   echo "info@$DOMAIN $T/home/$OWNER/mail/$DOMAIN/info/inbox" >"$pf/hosted_mailboxes"
