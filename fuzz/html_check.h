@@ -7,6 +7,8 @@
 // shows up as a broken rule here.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <set>
 #include <string>
 
@@ -17,73 +19,54 @@ inline std::string problem(const std::string& html) {
   static const std::set<std::string> tags = {"tr", "td", "a", "form", "input"};
   static const std::set<std::string> attributes = {"href", "align", "action", "type", "name", "value"};
   static const std::set<std::string> query_keys = {"t", "account", "q", "bxaction", "action", "logdate"};
-  auto where = [&](std::size_t at) {
-    const std::size_t from = at < 40 ? 0 : at - 40;
-    return " at " + std::to_string(at) + ": ..." + html.substr(from, 80) + "...";
-  };
-  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-
-  std::size_t i = 0;
   const std::size_t n = html.size();
+  std::size_t i = 0;
+  auto where = [&](std::size_t at) {
+    return " at " + std::to_string(at) + ": ..." + html.substr(at - std::min<std::size_t>(at, 40), 80) + "...";
+  };
+  auto word = [&] {
+    const std::size_t start = i;
+    while (i < n && std::isalpha(static_cast<unsigned char>(html[i]))) ++i;
+    return html.substr(start, i - start);
+  };
   while (i < n) {
-    const char c = html[i];
-    if (c == '>' || c == '"') return std::string("raw ") + c + " in text" + where(i);
-    if (c != '<') {
-      ++i;
-      continue;
-    }
-    const std::size_t tag_start = i++;
+    if (html[i] == '>' || html[i] == '"') return std::string("raw ") + html[i] + " in text" + where(i);
+    if (html[i++] != '<') continue;
+    const std::size_t tag_start = i - 1;
     if (i < n && html[i] == '/') ++i;
-    std::size_t name_start = i;
-    while (i < n && is_alpha(html[i])) ++i;
-    const std::string tag = html.substr(name_start, i - name_start);
-    if (tags.count(tag) == 0) return "unknown tag \"" + tag + "\"" + where(tag_start);
+    if (const std::string tag = word(); !tags.count(tag)) return "unknown tag \"" + tag + "\"" + where(tag_start);
     for (;;) {
       while (i < n && html[i] == ' ') ++i;
       if (i >= n) return "unterminated tag" + where(tag_start);
-      if (html[i] == '>') {
-        ++i;
-        break;
-      }
+      if (html[i] == '>') { ++i; break; }
       const std::size_t attr_start = i;
-      while (i < n && is_alpha(html[i])) ++i;
-      const std::string attr = html.substr(attr_start, i - attr_start);
-      if (attributes.count(attr) == 0) return "unknown attribute \"" + attr + "\"" + where(attr_start);
+      const std::string attr = word();
+      if (!attributes.count(attr)) return "unknown attribute \"" + attr + "\"" + where(attr_start);
       if (i >= n || html[i] != '=') continue;
-      ++i;
       std::string value;
-      if (i < n && html[i] == '"') {
+      if (++i < n && html[i] == '"') {
         const std::size_t close = html.find('"', i + 1);
         if (close == std::string::npos) return "unterminated attribute value" + where(attr_start);
         value = html.substr(i + 1, close - i - 1);
         i = close + 1;
-        if (value.find_first_of("<>") != std::string::npos)
-          return "angle bracket inside attribute " + attr + where(attr_start);
-        if (i < n && html[i] != ' ' && html[i] != '>')
-          return "text glued to a quoted value (quote broke out)" + where(i);
+        if (value.find_first_of("<>") != std::string::npos) return "angle bracket inside attribute " + attr + where(attr_start);
+        if (i < n && html[i] != ' ' && html[i] != '>') return "text glued to a quoted value (quote broke out)" + where(i);
       } else {
         const std::size_t start = i;
         while (i < n && html[i] != ' ' && html[i] != '>') ++i;
-        value = html.substr(start, i - start);
         // An empty value (attr=>) is harmless: the ">" still ends the tag.
+        value = html.substr(start, i - start);
         if (value.find_first_of("\"'<=`\t\n\r") != std::string::npos)
           return "unsafe character in unquoted attribute " + attr + where(attr_start);
       }
-      if (attr == "href") {
-        const std::size_t q = value.find('?');
-        if (q != std::string::npos) {
-          std::set<std::string> seen;
-          std::size_t pos = q + 1;
-          while (pos <= value.size()) {
-            std::size_t amp = value.find('&', pos);
-            if (amp == std::string::npos) amp = value.size();
-            const std::string pair = value.substr(pos, amp - pos);
-            const std::string key = pair.substr(0, pair.find('='));
-            if (query_keys.count(key) == 0) return "unknown query parameter \"" + key + "\"" + where(attr_start);
-            if (!seen.insert(key).second) return "query parameter \"" + key + "\" twice" + where(attr_start);
-            pos = amp + 1;
-          }
-        }
+      if (attr != "href" || value.find('?') == std::string::npos) continue;
+      std::set<std::string> seen;
+      for (std::size_t pos = value.find('?') + 1; pos <= value.size();) {
+        const std::size_t amp = std::min(value.find('&', pos), value.size());
+        const std::string key = value.substr(pos, std::min(value.find('=', pos), amp) - pos);
+        if (!query_keys.count(key)) return "unknown query parameter \"" + key + "\"" + where(attr_start);
+        if (!seen.insert(key).second) return "query parameter \"" + key + "\" twice" + where(attr_start);
+        pos = amp + 1;
       }
     }
   }
