@@ -160,7 +160,7 @@ def walk(driver):
     hostile = dict.fromkeys(("t", "logdate", "account", "q", "bxaction", "field", "s", "showfile", "action", "form",
                              "list", "rule", "text"), HOSTILE)
     for path in ("/queue", "/search", "/message", "/log", "/settings", "/lists", "/forms", "/form", "/form/reset"):
-        for query in (hostile, dict(hostile, q=held)):
+        for query in (hostile, dict(hostile, q=held, action="delete")):
             driver.get(f"{BASE}{path}?{urllib.parse.urlencode(query)}")
             check("Sign out" in driver.page_source and "Not available" not in driver.title,
                   f"{path} renders for the owner: {driver.title}")
