@@ -23,7 +23,8 @@ if [ -z "$cxx" ] || ! command -v cmake >/dev/null; then
 fi
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" \
-      -DSENDVETTER_SANITIZE=ON -DSENDVETTER_SANDBOX_HOST_PATHS=ON -DSENDVETTER_TESTS=ON >/dev/null
+      -DSENDVETTER_SANITIZE=ON -DSENDVETTER_SANDBOX_HOST_PATHS=ON -DSENDVETTER_TESTS=ON \
+      -DSENDVETTER_WEB=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
 
 reports="$build/sanitizer-reports"
