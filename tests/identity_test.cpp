@@ -1,0 +1,68 @@
+// The mailbox identity and the random data it is drawn from: races between
+// first runs and a broken device, which no single end-to-end run shows.
+#include <gtest/gtest.h>
+#include <fstream>
+#include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Orvane/SendVetter.h"
+#include "Orvane/SendVetter/base/host_paths.h"
+#include "sandbox.h"
+#include "test_util.h"
+
+using namespace Orvane::SendVetter;
+
+namespace {
+
+// Every first run gets the identity that ends up in place, and it is made
+// once. The random device is a pipe filled only after the runs had time to
+// wait on it, so they are all between "no identity yet" and "place mine".
+TEST(Identity, ConcurrentFirstRunsAgreeOnOne) {
+  const HostPaths saved = host_paths();
+  std::mt19937 rng(7);
+  for (int round = 0; round < 3; ++round) {
+    testutil::TempDir dir;
+    ::mkdir((dir / ".sendvetter").c_str(), 0700);
+    host_paths().urandom = dir / "random";
+    int out[2];
+    ASSERT_EQ(::mkfifo(host_paths().urandom.c_str(), 0600) | ::pipe(out), 0);
+    for (int i = 0; i < 8; ++i) {
+      if (::fork() != 0) continue;
+      const std::string id = SendVetter_getourid(dir.path()).value_or("none") + "\n";
+      (void)!::write(out[1], id.data(), id.size());
+      ::_exit(0);
+    }
+    ::close(out[1]);
+    ::usleep(100'000);
+    std::string data, got, expected;
+    while (data.size() < 16384) data += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_"[rng() % 63];
+    std::ofstream(host_paths().urandom) << data;  // less than a pipe holds: never blocks
+    char buffer[512];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+    ::close(out[0]);
+    while (::wait(nullptr) > 0) continue;
+    const std::string id = sandbox::read(dir / ".sendvetter/id");
+    EXPECT_EQ(id.size(), 32u);
+    for (int i = 0; i < 8; ++i) expected += id + "\n";
+    EXPECT_EQ(got, expected) << "round " << round;
+    EXPECT_EQ(sandbox::list(dir / ".sendvetter"), std::vector<std::string>{"id"});
+  }
+  host_paths() = saved;
+}
+
+// A device that never yields a word character ends in the fatal message
+// soon (the alarm stops a run that would read it for ever).
+TEST(RandomData, AnUnusableDeviceEndsWithTheFatalMessage) {
+  const HostPaths saved = host_paths();
+  for (const char* device : {"/nonexistent/urandom", "/dev/zero"}) {
+    host_paths().urandom = device;
+    auto run = testutil::run_in_child("", [] { return ::alarm(10), SendVetter_getranddata(32) ? 0 : 1; });
+    EXPECT_EQ(run.status, 1) << device;
+    EXPECT_EQ(run.out.rfind("Fatal Error: Unable to read data from /dev/urandom (", 0), 0u) << run.out;
+  }
+  host_paths() = saved;
+}
+
+}  // namespace
