@@ -22,6 +22,7 @@ struct Block {
   bool action = true;  // "$" action or "?" expectation
   std::vector<std::string> words;
   std::string content;
+  bool escaped = false;  // "-e": the text, and a run's arguments, read escapes
   std::size_t line = 0, end = 0;  // directive line and one past the content, 0-based
 };
 
@@ -110,6 +111,7 @@ std::vector<Case> parse(const std::string& path) {
       }
       for (; i < last; ++i) block.content += lines[i] + (escaped ? "" : "\n");
       if (escaped) block.content = unescape(block.content);
+      block.escaped = escaped;
       if (no_newline && !block.content.empty() && block.content.back() == '\n') block.content.pop_back();
       cases.back().blocks.push_back(block);
       i = end;
@@ -268,7 +270,7 @@ class Runner {
       else box_.break_sendmail(arg(1) == "missing");
     } else if (verb == "filter" || verb == "panel") {
       std::vector<std::string> argv;
-      for (std::size_t i = 1; i < w.size(); ++i) argv.push_back(fill(w[i]));
+      for (std::size_t i = 1; i < w.size(); ++i) argv.push_back(b.escaped ? unescape(fill(w[i])) : fill(w[i]));
       if (verb == "filter") {
         if (argv.empty()) argv.push_back("bob");
         last_ = box_.filter(argv, fill(b.content));
