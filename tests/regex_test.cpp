@@ -76,6 +76,9 @@ TEST(Regex, LongSubjectsGetTheInterpretersVerdict) {
     }
   }
   EXPECT_GT(compared, 40);
+  // Too deep for the interpreter's limits: the JIT decides, on its own stack.
+  ASSERT_EQ(interpreter("^(re:\\s*)*\\[list\\]", subjects[8]), -1);
+  EXPECT_TRUE(Regex("^(re:\\s*)*\\[list\\]", Regex::kCaseless).search(subjects[8]));
 }
 
 // Generated "from" rules rich in the characters that decide whether a rule
@@ -111,6 +114,9 @@ TEST(Regex, EveryListRuleVerdictIsPcre2s) {
         << "rule [" << raw << "] address [" << email << "]";
   }
   EXPECT_GT(plain, 150);
+  // A list name is one file name, never a path into the settings directory.
+  ::mkdir((dir / ".sendvetter/forms").c_str(), 0700);
+  EXPECT_FALSE(SendVetter_addaddytolist("forms/white", "a@b.test", dir.path()));
 }
 
 }  // namespace
