@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -235,6 +236,27 @@ TEST(Delivery, FailedAppendLeavesMailboxUntouched) {
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(sandbox::read(box), before + "H: fits\n\nok\n");
+}
+
+// A run killed half-way through an append leaves its intent record; the
+// next holder of the lock cuts the file back before it appends.
+TEST(Delivery, AppendKilledHalfWayIsCutBackByTheNextHolder) {
+  TempDir dir;
+  const std::string box = dir / "inbox";
+  const std::string before = "From old@x Mon\nSubject: old\n\nold body\n";
+  sandbox::write(box, before);
+  auto killed = run_in_child("", [&] {
+    ::setenv("SENDVETTER_KILL_AT", "appended", 1);
+    Lines lines = {"killed body\n"};
+    SendVetter_delivermessage(box, {"H: killed"}, &lines);
+    return 0;
+  });
+  EXPECT_EQ(killed.status, 128 + SIGKILL);
+  EXPECT_EQ(sandbox::read(box), before + "H: killed\n\nkilled body\n");
+  Lines lines = {"next body\n"};
+  EXPECT_TRUE(SendVetter_delivermessage(box, {"H: next"}, &lines));
+  EXPECT_EQ(sandbox::read(box), before + "H: next\n\nnext body\n");
+  EXPECT_FALSE(sandbox::exists(box + "..intent"));
 }
 
 long vm_hwm_kb() {

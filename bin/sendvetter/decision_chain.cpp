@@ -92,23 +92,16 @@ Outcome deliver_to_inbox(MessageRun& run, const Lines* body = nullptr) {
   return stored;
 }
 
-// Stores the message in the queue and records it for the sender. The queue
-// file is removed again when the record cannot be written, so a retry does
-// not leave a second copy behind. Sets queuefile to the stored name.
+// Stores the message in the queue and records it for the sender. Sets
+// queuefile to the stored name.
 Outcome hold(MessageRun& run, std::string& queuefile) {
   const Mailbox& box = run.mailbox;
   for (const std::string& dir : {box.state_dir(), box.queue_dir(), box.verifications_dir()})
     if (!is_directory(dir)) make_dir(dir);
   auto name = SendVetter_getqueueid(run.mailbox.emaildir);
   if (!name) return outcome_of(run, Status::failure("draw a free queue id in", box.queue_dir(), 0));
-  const std::string path = box.queue_file(*name);
-  if (Outcome stored = outcome_of(run, store_message(path, run.headers)); stored != Outcome::kContinue)
-    return stored;
-  Outcome recorded = outcome_of(run, record_held_message(box.emaildir, run.email, *name));
-  if (recorded != Outcome::kContinue) {
-    ::unlink(path.c_str());
-    return recorded;
-  }
+  Outcome stored = outcome_of(run, store_held_message(box.emaildir, run.email, run.headers, *name));
+  if (stored != Outcome::kContinue) return stored;
   queuefile = *name;
   run.decision = "held as " + *name;
   return Outcome::kContinue;
@@ -164,6 +157,9 @@ bool is_verification_reply(MessageRun& run) { return !marker_id(verification_mar
 
 Outcome answer_verification_reply(MessageRun& run) {
   const std::string id = marker_id(verification_marker(), run.subject);
+  // A retried reply whose first run was killed after its release was kept
+  // must find the release finished, whether or not its id is still held.
+  finish_killed_release(run.mailbox.inbox());
   if (!is_held(run, id)) {
     // Also another installation's request: its owner waits for this answer.
     log3(run, "Internal verification " + run.email + "/" + run.subject);

@@ -25,6 +25,8 @@ std::string Mailbox::loop_protect_file() const {
   return remove_dot_pairs(emaildir) + "/.sendvetter/loopprotect";
 }
 
+std::string Mailbox::loop_protect_temp_file() const { return loop_protect_file() + ".new"; }
+
 std::string Mailbox::list_file(std::string_view list) const {
   return remove_dot_pairs(emaildir) + "/.sendvetter/" + remove_dot_pairs(list) + "-list.txt";
 }
@@ -48,10 +50,19 @@ std::string Mailbox::held_message_file(std::string_view id) const {
   return queue_file(remove_char(remove_dot_pairs(id), '/') + ".msg");
 }
 
+std::string Mailbox::queue_temp_file(std::string_view name) const {
+  assert(name.find('/') == std::string_view::npos);
+  return queue_dir() + "/." + std::string(name) + ".new";
+}
+
 std::string Mailbox::verifications_dir() const { return emaildir + "/sendvetter/verifications"; }
 
 std::string Mailbox::verifications_file(const std::string& email) const {
   return verifications_dir() + "/" + verifications_record_name(email);
+}
+
+std::string Mailbox::releasing_file(const std::string& email) const {
+  return verifications_file(email) + "..releasing";
 }
 
 std::string Mailbox::log_dir() const { return emaildir + "/sendvetter/log"; }
@@ -66,6 +77,8 @@ std::string Mailbox::inbox() const {
 std::string held_message_id(const std::string& queuefile) {
   return queuefile.ends_with(".msg") ? queuefile.substr(0, queuefile.size() - 4) : queuefile;
 }
+std::string intent_record(const std::string& mail_file) { return mail_file + "..intent"; }
+std::string kept_record(const std::string& mail_file) { return mail_file + "..kept"; }
 
 std::string verifications_record_name(const std::string& email) {
   static constexpr std::string_view kLockSuffix = ".lock";
@@ -87,7 +100,9 @@ std::string verifications_record_name(const std::string& email) {
 
 std::optional<std::string> clean_queue_name(const std::string& name) {
   std::string cleaned = remove_dot_pairs(name);
-  if (!is_single_name(cleaned)) return std::nullopt;
+  // A name with a leading dot is a message still being written, never
+  // listed.
+  if (!is_single_name(cleaned) || cleaned[0] == '.') return std::nullopt;
   // A lock file lies beside a queue file while it is written; acting on it
   // would put a process id into the inbox.
   if (cleaned.ends_with(".lock")) return std::nullopt;

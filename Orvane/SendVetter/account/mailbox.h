@@ -11,14 +11,22 @@
 //   E/.sendvetter/                       settings directory
 //   E/.sendvetter/id                     the mailbox's identity
 //   E/.sendvetter/loopprotect            per-sender challenge bursts
+//   E/.sendvetter/loopprotect.new        its next content, before the rename
 //   E/.sendvetter/<list>-list.txt        "white", "black", "ignore" rules
 //   E/.sendvetter/forms/<form>.txt       the account's own copy of a form
 //   E/sendvetter/queue/<id>.msg          a held message
+//   E/sendvetter/queue/.<id>.msg.new     a held message still being written
 //   E/sendvetter/verifications/<sender>  the ids held for one sender
+//   E/sendvetter/verifications/<sender>..releasing
+//                                        ids whose release is under way
 //   E/sendvetter/log/MM-DD-YYYY.log      the activity log of one day
 //   E/sendvetter/expiry-state            what the last expiry scan saw (a cache)
 //   D/inbox                              the mail file
-// A mail file's lock file lies beside it (name + ".lock").
+// A mail file's lock file lies beside it (name + ".lock"), and so do the
+// records of an append that has not finished (name + "..intent", then
+// name + "..kept"; see storage/mail_file.h). No record or queue file name
+// can be taken for one of these: see verifications_record_name and
+// clean_queue_name.
 //
 // Where a name takes text from a message or a request, its ".." rule is
 // stated beside it below. The module's functions that receive only an email
@@ -48,6 +56,7 @@ struct Mailbox {
   // E/.sendvetter/id and E/.sendvetter/loopprotect, E with every ".." removed.
   std::string id_file() const;
   std::string loop_protect_file() const;
+  std::string loop_protect_temp_file() const;  // loop_protect_file() + ".new"
   // E/.sendvetter/<list>-list.txt, E and list each with every ".." removed.
   std::string list_file(std::string_view list) const;
   std::string forms_dir() const;    // E/.sendvetter/forms
@@ -63,10 +72,16 @@ struct Mailbox {
   // queue_dir()/<id>.msg, the id with every ".." and then every "/" removed:
   // the id as a verifications record lists it.
   std::string held_message_file(std::string_view id) const;
+  // queue_dir()/.<name>.new: the name a held message is written under;
+  // never listed, linked to queue_file(name) once whole.
+  std::string queue_temp_file(std::string_view name) const;
   std::string verifications_dir() const;  // E/sendvetter/verifications
   // verifications_dir()/<verifications_record_name(email)>; the ids a record
   // lists are queue file names without ".msg".
   std::string verifications_file(const std::string& email) const;
+  // verifications_file(email) + "..releasing": the record's ids while a
+  // release of them is under way (left behind, still held, by a killed one).
+  std::string releasing_file(const std::string& email) const;
   std::string log_dir() const;      // E/sendvetter/log
   // log_dir()/<day>.log, day as "MM-DD-YYYY".
   std::string log_file(std::string_view day) const;
@@ -77,6 +92,12 @@ struct Mailbox {
 
 // The id of a queue file name: the name without its ".msg".
 std::string held_message_id(const std::string& queuefile);
+// <mail_file>..intent: the size mail_file had before an append that is
+// still in progress, and the files that append creates or consumes.
+std::string intent_record(const std::string& mail_file);
+// <mail_file>..kept: the intent record of an append that is kept, renamed
+// while the files it consumed are deleted.
+std::string kept_record(const std::string& mail_file);
 
 // The verifications record's file name for a sender: the address as it is,
 // unless it holds a byte no file name can carry (NUL, "/"), "%", ends in
@@ -87,7 +108,8 @@ std::string verifications_record_name(const std::string& email);
 
 // A queue file name from a request with every ".." removed; nullopt when
 // what remains could still name something other than a held message inside
-// the queue directory (it is not one file name, or is a lock file).
+// the queue directory (it is not one file name, starts with "." or is a
+// lock file).
 std::optional<std::string> clean_queue_name(const std::string& name);
 
 enum class MailboxProblem {

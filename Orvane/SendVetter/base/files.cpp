@@ -63,6 +63,12 @@ bool is_regular_file(const std::string& path) {
   return stat_whole(path, st) && S_ISREG(st.st_mode);
 }
 
+bool names_file(int fd, const std::string& path) {
+  struct stat open_st, path_st;
+  if (::fstat(fd, &open_st) != 0 || ::stat(path.c_str(), &path_st) != 0) return false;
+  return open_st.st_nlink > 0 && open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
+}
+
 long long modification_time(const std::string& path) {
   struct stat st;
   if (!stat_whole(path, st)) return 0;

@@ -30,6 +30,8 @@ bool is_single_name(std::string_view text);
 bool path_exists(const std::string& path);  // follows symbolic links
 bool is_directory(const std::string& path);
 bool is_regular_file(const std::string& path);
+// true when fd is still the file that path names (not deleted or replaced).
+bool names_file(int fd, const std::string& path);
 // Modification time in seconds, or 0 when it cannot be read.
 long long modification_time(const std::string& path);
 // Creates one directory level with mode 0700 (subject to the umask).

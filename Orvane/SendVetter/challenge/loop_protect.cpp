@@ -1,14 +1,17 @@
 // Loop protection: a per-sender burst counter in the settings directory's
 // "loopprotect" file, one line "address=time=count" per sender.
 //
-// The file is read, updated and rewritten under one hold of the general lock
-// pair, opened read/write without truncation, so concurrent runs never lose
-// each other's counts. An address holding "=", "%" or a line break is stored
-// percent-encoded, since the line format cannot carry it as it is. Automatic
-// answers are counted under "%%answer " and the key: no encoded address can
-// begin with "%%", so the two counts never meet.
+// The file is read, updated and replaced under one hold of the general lock
+// pair, so concurrent runs never lose each other's counts; the new content
+// is written under a temporary name and renamed over it, so a run killed at
+// any instant leaves the old file or the new one, never a mixture. An
+// address holding "=", "%" or a line break is stored percent-encoded, since
+// the line format cannot carry it as it is. Automatic answers are counted
+// under "%%answer " and the key: no encoded address can begin with "%%", so
+// the two counts never meet.
 #include "Orvane/SendVetter/challenge/loop_protect.h"
 
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <unistd.h>
@@ -24,6 +27,9 @@
 namespace Orvane::SendVetter {
 
 namespace {
+
+// A file replaced again and again while we wait is given up on eventually.
+constexpr int kMaxReopens = 8;
 
 struct Entry {
   long long time = 0;
@@ -64,12 +70,14 @@ Entries parse(const std::string& content) {
   return entries;
 }
 
-// Replaces the whole file content through the locked descriptor.
-void rewrite(SafeFile::Handle& file, const std::string& content) {
-  if (!file.is_open() || ::lseek(file.fd(), 0, SEEK_SET) != 0) return;
-  // Written first, cut to length after, so the file is never left empty.
-  if (!file.write_all(content)) return;
-  if (::ftruncate(file.fd(), static_cast<off_t>(content.size())) != 0) return;
+// Replaces the whole file. The old file stays flocked through its open
+// handle until the lock pair is closed.
+void replace(const std::string& path, const std::string& temp, const std::string& content) {
+  SafeFile::Handle file;
+  if (file.open(temp, ">") && file.write_all(content) && file.close() &&
+      std::rename(temp.c_str(), path.c_str()) == 0)
+    return;
+  ::unlink(temp.c_str());
 }
 
 }  // namespace
@@ -93,9 +101,15 @@ namespace {
 // hold of the lock.
 template <typename Change>
 void update_entries(const std::string& emaildir, long long now, Change change) {
-  const std::string path = Mailbox::at(emaildir).loop_protect_file();
+  const Mailbox mailbox = Mailbox::at(emaildir);
+  const std::string path = mailbox.loop_protect_file();
   SafeFile::Handle file;
   const std::string lockname = SafeFile::safeopen(file, "+<", path);
+  const bool writable = file.is_open();
+  // Two waiters can both pass the lock file; the one that waited on the
+  // flock of a file the other has since replaced must read the new one.
+  for (int reopened = 0; writable && reopened < kMaxReopens && !names_file(file.fd(), path); ++reopened)
+    if (!file.open(path, "+<") || !SafeFile::lock_target(file, path)) break;
   // A file we may not write still tells how often the sender was counted.
   if (!file.is_open() && file.open(path, "<")) SafeFile::lock_target(file, path);
   Entries entries = file.is_open() ? parse(read_all(file.fd())) : Entries();
@@ -105,7 +119,8 @@ void update_entries(const std::string& emaildir, long long now, Change change) {
     if (entry.time < now - kLoopEntryLifetime) continue;
     content += address + "=" + std::to_string(entry.time) + "=" + std::to_string(entry.count) + "\n";
   }
-  rewrite(file, content);
+  // A file we may only read keeps its counts as they were.
+  if (writable) replace(path, mailbox.loop_protect_temp_file(), content);
   SafeFile::safeclose(file, lockname);
 }
 

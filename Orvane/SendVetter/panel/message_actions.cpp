@@ -67,6 +67,9 @@ bool SendVetter_messageaction(const std::string& account, const std::string& /*l
     std::cout << "No action given; nothing was done. ";
     return false;
   }
+  // A repeat of an action whose run was killed after keeping its append
+  // finishes that run's deletions before it looks for the message.
+  finish_killed_release(mailbox->inbox());
   const auto name = clean_queue_name(queuefile);
   const std::string path = name ? mailbox->queue_file(*name) : std::string();
   if (!name || !is_regular_file(path)) {

@@ -18,9 +18,7 @@ constexpr std::size_t kBodyChunk = 64 * 1024;
 
 }  // namespace
 
-Status store_message(const std::string& path, const PackedLines& headers, const Lines* body) {
-  MailFileAppend mail;
-  if (!mail.open(remove_dot_pairs(path))) return mail.status();
+Status write_message(MailFileAppend& mail, const PackedLines& headers, const Lines* body) {
   mail.write(headers.text());  // every header line followed by "\n"
   mail.write("\n");
   char last = '\n';
@@ -43,6 +41,13 @@ Status store_message(const std::string& path, const PackedLines& headers, const 
     }
   }
   if (last != '\n') mail.write("\n");
+  return mail.status();
+}
+
+Status store_message(const std::string& path, const PackedLines& headers, const Lines* body) {
+  MailFileAppend mail;
+  if (!mail.open(remove_dot_pairs(path))) return mail.status();
+  if (Status written = write_message(mail, headers, body); !written.ok()) return written;
   mail.commit();
   return mail.status();
 }

@@ -3,10 +3,15 @@
 #include "Orvane/SendVetter/storage/queue.h"
 
 #include <cassert>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "Orvane/SendVetter/account/account.h"
 #include "Orvane/SendVetter/account/mailbox.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/kill_point.h"
+#include "Orvane/SendVetter/storage/delivery.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
 #include "Orvane/SendVetter/storage/release.h"
 #include "Orvane/SendVetter/storage/storage.h"
@@ -40,12 +45,39 @@ std::optional<std::string> SendVetter_getqueueid(const std::string& emaildir) {
   return draw_queue_id(emaildir, kQueueIdBound);
 }
 
+Status store_held_message(const std::string& emaildir, const std::string& email, const PackedLines& headers,
+                          const std::string& queuefile) {
+  const Mailbox mailbox = Mailbox::at(emaildir);
+  const std::string temp = mailbox.queue_temp_file(queuefile);
+  const std::string path = mailbox.queue_file(queuefile);
+  // The record's intent names both names of the queue file before either
+  // exists, so cutting the record back also removes the file.
+  MailFileAppend record;
+  if (!record.open(mailbox.verifications_file(email)) || !record.will_create(temp) ||
+      !record.will_create(path))
+    return record.status();
+  MailFileAppend held;
+  if (!held.create(temp)) return held.status();
+  // Keeps the flock past the commit below: while this run lives, the panel
+  // leaves the message alone.
+  const SafeFile::Handle writing(::fcntl(held.fd(), F_DUPFD_CLOEXEC, 0));
+  if (Status written = write_message(held, headers, nullptr); !written.ok()) return written;
+  if (!held.commit()) return held.status();
+  if (!record.write(held_message_id(queuefile) + "\n") || !record.sync()) return record.status();
+  // link, unlike rename, never replaces a message that drew the same id.
+  if (::link(temp.c_str(), path.c_str()) != 0) return Status::failure("name", path, errno);
+  ::unlink(temp.c_str());
+  sync_directory_of(path);
+  SENDVETTER_KILL_POINT("queue-file-placed");
+  record.commit();
+  return record.status();
+}
+
 Status record_held_message(const std::string& emaildir, const std::string& email,
                            const std::string& queuefile) {
-  const std::string id = held_message_id(queuefile);
   MailFileAppend record;
   if (record.open(Mailbox::at(emaildir).verifications_file(email))) {
-    record.write(id + "\n");
+    record.write(held_message_id(queuefile) + "\n");
     record.commit();
   }
   return record.status();

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <set>
 #include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/kill_point.h"
 #include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/storage/mail_file.h"
 #include "SafeFile/SafeFile.h"
@@ -26,8 +28,8 @@ enum class Copied { kMissing, kDone, kFailed };
 // read under a shared flock taken without waiting: a run still storing it
 // holds the exclusive one, and such a file is left queued (a failure)
 // rather than waited for with the inbox locked, which would hold up every
-// delivery. No lock file is made: a writer that locks the file after this
-// copy finds it deleted and stores its message afresh (MailFileLock::acquire).
+// delivery. No lock file is needed: a queue file gets its name only once
+// whole, and nothing appends to it after that.
 Copied copy_queue_file(MailFileAppend& inbox, const std::string& queuefile_path) {
   // Only a regular file is held mail; opening a FIFO would block for ever.
   if (path_exists(queuefile_path) && !is_regular_file(queuefile_path)) return Copied::kFailed;
@@ -37,14 +39,6 @@ Copied copy_queue_file(MailFileAppend& inbox, const std::string& queuefile_path)
   // A short copy must never replace the queue file.
   return read_rest(queued.fd(), [&](std::string_view data) { return inbox.write(data); }) ? Copied::kDone
                                                                                            : Copied::kFailed;
-}
-
-// Deletes queue files whose copies are on disk in the inbox. Only holders
-// of the inbox lock consume queue files, so none can be appended twice; the
-// directory is flushed so that a crash cannot bring a deleted one back.
-void delete_released(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) ::unlink(path.c_str());
-  if (!paths.empty()) sync_directory_of(paths.front());
 }
 
 // The ids of a record, one per line; a last line without line end counts.
@@ -58,78 +52,111 @@ std::optional<std::vector<std::string>> read_ids(int fd) {
   return split_lines(content);
 }
 
+// Moves the ids of the sender's record behind those of an earlier release
+// that was cut back (the releasing file): from here on they wait only for
+// this release, and a run that holds the sender's next message starts a new
+// record. A kill in between at worst lists an id twice; the appended ids are
+// flushed before the record goes (a rare path) so that a power loss cannot
+// leave them listed nowhere.
+bool move_record_ids(const std::string& record, const std::string& releasing,
+                     std::vector<std::string>& ids) {
+  MailFileLock held;
+  if (!held.acquire(record, "<").ok()) return !held.handle().is_open();  // gone: taken by another release
+  const std::optional<std::vector<std::string>> listed = read_ids(held.handle().fd());
+  if (!listed) return false;
+  if (path_exists(releasing)) {
+    SafeFile::Handle more;
+    std::string text;
+    for (const std::string& id : *listed) text += id + "\n";
+    if (!more.open(releasing, ">>") || !more.write_all(text) || ::fsync(more.fd()) != 0) return false;
+    if (::unlink(record.c_str()) != 0) return false;
+  } else if (::rename(record.c_str(), releasing.c_str()) != 0) {
+    return false;
+  }
+  ids.insert(ids.end(), listed->begin(), listed->end());
+  return true;
+}
+
+// After a failed release the ids go back under the record's name, unless a
+// new record was started meanwhile; the releasing file then stays, and the
+// next release takes it first. link, unlike rename, never replaces it.
+void give_back(const std::string& record, const std::string& releasing) {
+  if (::link(releasing.c_str(), record.c_str()) == 0) ::unlink(releasing.c_str());
+}
+
 }  // namespace
 
-// All or nothing: every listed message is appended and flushed to disk
-// before any queue file or the record is touched, so a failed release
-// leaves everything held and a retry of the same reply releases it whole.
+// All or nothing, killed or not: see the order at the end.
 bool release_held_mail(const std::string& emaildir, const std::string& inbox,
                        const std::string& email) {
   const Mailbox mailbox = Mailbox::at(emaildir);
   MailFileAppend box;
   if (!box.open(inbox)) return false;
   const std::string record = mailbox.verifications_file(email);
-  // No record: nothing is held for the sender. Checked first so that the
-  // lock operation does not warn about a file that is simply not there.
-  if (!path_exists(record)) return box.commit();
-
-  MailFileLock held;
-  if (!held.acquire(record, "<").ok()) {
-    // Gone meanwhile (another release took it): nothing left to release.
-    // Present but not lockable: its ids cannot be consumed safely.
-    const bool gone = !held.handle().is_open();
-    held.release();
-    if (gone) return box.commit();
+  const std::string releasing = mailbox.releasing_file(email);
+  std::vector<std::string> ids;
+  if (path_exists(releasing)) {
+    SafeFile::Handle earlier;
+    const auto listed = earlier.open(releasing, "<") ? read_ids(earlier.fd()) : std::nullopt;
+    if (!listed) {
+      box.abandon();
+      return false;
+    }
+    ids = *listed;
+  } else if (!path_exists(record)) {
+    // Nothing is held for the sender. Checked first so that the lock
+    // operation does not warn about a file that is simply not there.
+    return box.commit();
+  }
+  if (path_exists(record) && !move_record_ids(record, releasing, ids)) {
     box.abandon();
+    if (path_exists(releasing)) give_back(record, releasing);
     return false;
   }
-  const std::optional<std::vector<std::string>> ids = read_ids(held.handle().fd());
-  bool ok = ids.has_value();
-  std::vector<std::string> copied;
-  for (std::size_t i = 0; ok && i < ids->size(); ++i) {
+  SENDVETTER_KILL_POINT("releasing");
+  std::set<std::string> seen;
+  bool ok = true;
+  for (std::size_t i = 0; ok && i < ids.size(); ++i) {
     // Ids are ours; one that cannot name a file is skipped, never cut short.
-    if (!is_single_name((*ids)[i])) continue;
-    const std::string path = mailbox.held_message_file((*ids)[i]);
+    if (!is_single_name(ids[i]) || !seen.insert(ids[i]).second) continue;
+    const std::string path = mailbox.held_message_file(ids[i]);
     switch (copy_queue_file(box, path)) {
       case Copied::kMissing: break;  // expired or handled from the panel
-      case Copied::kDone: copied.push_back(path); break;
+      case Copied::kDone: ok = box.will_consume(path); break;
       case Copied::kFailed: ok = false; break;
     }
   }
-  // The order that keeps the promise: every copy is on disk in the inbox
-  // (one flush for all of them) before any queue file goes, and the queue
-  // files are gone for good before the record goes. A record that a crash
-  // brings back names only files already gone, which a release skips, so
-  // its deletion needs no flush of its own. The record is removed while
-  // still locked: a run waiting to append to it notices and starts a new
-  // one, so no id is lost.
-  ok = ok && box.sync();
-  if (ok) {
-    delete_released(copied);
-    ::unlink(record.c_str());
-  }
-  held.release();
-  if (!ok) {
-    box.abandon();
-    return false;
-  }
-  box.keep();
-  box.commit();  // everything released was already on disk
-  return true;
+  // The order that keeps the promise, in one commit: every copy is flushed
+  // to the inbox at once; the intent record, which names each queue file and
+  // then the releasing file as consumed, is renamed to keep the append; then
+  // the queue files go, and the releasing file last. Killed before the
+  // rename, the next holder of the inbox lock cuts the inbox back and every
+  // message stays held and listed (the releasing file); killed after it, that
+  // holder finishes the deletions. A repeated reply does the rest.
+  if (ok && box.will_consume(releasing) && box.commit()) return true;
+  box.abandon();
+  give_back(record, releasing);
+  return false;
 }
 
 bool deliver_queue_file(const std::string& inbox, const std::string& queuefile_path) {
   MailFileAppend box;
   if (!box.open(inbox)) return false;
   const Copied copied = copy_queue_file(box, queuefile_path);
-  if (copied == Copied::kFailed || !box.sync()) {
+  if (copied == Copied::kFailed || (copied == Copied::kDone && !box.will_consume(queuefile_path))) {
     box.abandon();
     return false;
   }
-  if (copied == Copied::kDone) delete_released({queuefile_path});
-  box.keep();
-  box.commit();
+  if (!box.commit()) return false;
+  // After a power loss too, a delivered message stays out of the queue.
+  if (copied == Copied::kDone) sync_directory_of(queuefile_path);
   return true;
+}
+
+void finish_killed_release(const std::string& inbox) {
+  if (!path_exists(kept_record(inbox)) && !path_exists(intent_record(inbox))) return;
+  MailFileLock settled;
+  settled.acquire(inbox, "<");
 }
 
 }  // namespace Orvane::SendVetter
