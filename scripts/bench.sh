@@ -8,13 +8,15 @@
 #   ./run bench --before OLD/sendvetter  an earlier build beside this one
 #                                        (queue sizes; drawn dashed in the plot)
 # The scenarios are listed by name at the end of bench/scenarios.cpp.
+# Then the kill test at length (SENDVETTER_KILL_ACTIONS, default 2000) in the
+# test build, its summary line added to bench/results.md.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-bench"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 missing=()
-for pkg in g++ cmake make pkg-config libpcre2-dev libbenchmark-dev procmail grep; do
+for pkg in g++ cmake make pkg-config libpcre2-dev libbenchmark-dev libgtest-dev procmail grep python3; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -48,6 +50,21 @@ micro="$build/micro_results.txt"
   echo
   echo '```'
   grep -E '^(BM_|Benchmark|-)' "$micro" || true
+  echo '```'
+} >> "$top/bench/results.md"
+echo "== kill test, long run"
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENDVETTER_SANDBOX_HOST_PATHS=ON \
+      -DSENDVETTER_TESTS=ON >/dev/null
+cmake --build "$top/build" -j "$jobs" --target sendvetter_tests >/dev/null
+kill_log="$build/kill_results.txt"
+SENDVETTER_KILL_ACTIONS=${SENDVETTER_KILL_ACTIONS:-2000} \
+  "$top/build/tests/sendvetter_tests" --gtest_filter='Kill.*' | tee "$kill_log"
+{
+  echo
+  echo "Kill test, long run (SIGKILL at random instants and named steps, retried until answered 0):"
+  echo
+  echo '```'
+  grep -E '^kill:|PASSED|FAILED' "$kill_log" || true
   echo '```'
 } >> "$top/bench/results.md"
 echo "== wrote bench/results.md and docs/performance-scaling.svg"

@@ -200,8 +200,14 @@ void Sandbox::enter_child(const std::map<std::string, std::string>& env) const {
   if (child_setup_) child_setup_();
 }
 
+Result Sandbox::run_killed(bool panel, const std::vector<std::string>& argv, const std::string& input,
+                           const std::map<std::string, std::string>& env, long kill_after_us) const {
+  return run(panel ? SENDVETTER_PANEL_BIN : SENDVETTER_BIN, argv, input, env, kill_after_us);
+}
+
 Result Sandbox::run(const std::string& program, const std::vector<std::string>& argv,
-                    const std::string& input, const std::map<std::string, std::string>& env) const {
+                    const std::string& input, const std::map<std::string, std::string>& env,
+                    long kill_after_us) const {
   char in_tmpl[] = "/tmp/sendvetter-in-XXXXXX";
   char out_tmpl[] = "/tmp/sendvetter-out-XXXXXX";
   char err_tmpl[] = "/tmp/sendvetter-err-XXXXXX";
@@ -216,6 +222,10 @@ Result Sandbox::run(const std::string& program, const std::vector<std::string>& 
     exec_program(program, argv);
   }
   int status = 0;
+  if (kill_after_us >= 0) {
+    ::usleep(static_cast<useconds_t>(kill_after_us));
+    ::kill(pid, SIGKILL);  // an ended child stays a zombie until reaped: never another process
+  }
   ::waitpid(pid, &status, 0);
   Result result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -61,6 +61,12 @@ class Sandbox {
 
   // ---- for the reliability tests ----
 
+  // The filter (or, with panel, sendvetter-panel) as filter() and panel()
+  // run it, killed with SIGKILL kill_after_us microseconds after the start
+  // unless it ended first (a negative delay never kills).
+  Result run_killed(bool panel, const std::vector<std::string>& argv, const std::string& input,
+                    const std::map<std::string, std::string>& env, long kill_after_us) const;
+
   // Runs in every child between fork and exec (setrlimit, a mount
   // namespace, ...); an empty function removes it.
   void set_child_setup(std::function<void()> setup) { child_setup_ = std::move(setup); }
@@ -92,7 +98,8 @@ class Sandbox {
 
  private:
   Result run(const std::string& program, const std::vector<std::string>& argv,
-             const std::string& input, const std::map<std::string, std::string>& env) const;
+             const std::string& input, const std::map<std::string, std::string>& env,
+             long kill_after_us = -1) const;
   // The child's environment and hook, shared by run and start_filter.
   void enter_child(const std::map<std::string, std::string>& env) const;
   std::string root_;
