@@ -341,7 +341,8 @@ TEST(QueueStore, QueueIds) {
 TEST(QueueStore, VerificationsRecord) {
   Mailbox mb;
   // ".msg" leaves the id; the name is the address unless a byte of it
-  // cannot be in a file name, or it could be taken for another record's lock.
+  // cannot be in a file name, or it could be taken for another record's lock
+  // or bookkeeping file.
   EXPECT_TRUE(SendVetter_queuemessage(mb.emaildir, "abc@x.example", "ID1.msg"));
   EXPECT_TRUE(SendVetter_queuemessage(mb.emaildir, "abc@x.example", "ID2"));
   EXPECT_EQ(sandbox::read(mb.record("abc@x.example")), "ID1\nID2\n");
@@ -349,6 +350,8 @@ TEST(QueueStore, VerificationsRecord) {
   EXPECT_EQ(verifications_record_name("../x/y..z"), "..%2Fx%2Fy..z");
   EXPECT_EQ(verifications_record_name(std::string("v@x\0%.lock", 10)), "v@x%00%25%2Elock");
   EXPECT_EQ(verifications_record_name(".."), "%2E%2E");
+  for (const std::string other : {"a@b..intent", "a@b..kept", "a@b..releasing"})
+    EXPECT_EQ(verifications_record_name(other), "a@b%2E" + other.substr(4)) << "names a@b's bookkeeping";
 
   // A record that cannot grow: failure, and the record as it was.
   auto r = run_in_child("", [&] {

@@ -81,12 +81,15 @@ std::string intent_record(const std::string& mail_file) { return mail_file + "..
 std::string kept_record(const std::string& mail_file) { return mail_file + "..kept"; }
 
 std::string verifications_record_name(const std::string& email) {
-  static constexpr std::string_view kLockSuffix = ".lock";
-  const bool lock_like = email.ends_with(kLockSuffix);
+  // Every name a record's companion files add to the record's own.
+  static constexpr std::string_view kCompanions[] = {".lock", "..intent", "..kept", "..releasing"};
+  std::size_t suffix_dot = std::string::npos;
+  for (std::string_view suffix : kCompanions)
+    if (email.ends_with(suffix)) suffix_dot = email.size() - suffix.size();
   const bool dots_only = email == "." || email == "..";
-  if (!lock_like && !dots_only && email.find_first_of(std::string_view("/%\0", 3)) == std::string::npos)
+  if (suffix_dot == std::string::npos && !dots_only &&
+      email.find_first_of(std::string_view("/%\0", 3)) == std::string::npos)
     return email;
-  const std::size_t suffix_dot = lock_like ? email.size() - kLockSuffix.size() : std::string::npos;
   std::string name;
   for (std::size_t i = 0; i < email.size(); ++i) {
     const char c = email[i];

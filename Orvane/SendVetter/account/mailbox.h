@@ -100,10 +100,11 @@ std::string intent_record(const std::string& mail_file);
 std::string kept_record(const std::string& mail_file);
 
 // The verifications record's file name for a sender: the address as it is,
-// unless it holds a byte no file name can carry (NUL, "/"), "%", ends in
-// ".lock" (the lock file of another record) or is "." or "..". Those bytes,
-// and the dot of such an ending or name, are then percent-encoded, so no two
-// addresses share a record and no record is another one's lock file.
+// unless it holds a byte no file name can carry (NUL, "/"), "%", is "." or
+// "..", or ends in a name a record's companion files add (".lock",
+// "..intent", "..kept", "..releasing"). Those bytes, and the first dot of
+// such an ending or name, are then percent-encoded, so no two addresses
+// share a record and no record is another one's lock file or bookkeeping.
 std::string verifications_record_name(const std::string& email);
 
 // A queue file name from a request with every ".." removed; nullopt when
