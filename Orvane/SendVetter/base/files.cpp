@@ -144,18 +144,12 @@ std::string read_file(const std::string& path) {
   return content;
 }
 
-bool replace_file(const std::string& path, const std::string& content,
-                  long long expected_size) {
+bool replace_file(const std::string& path, const std::string& content) {
   const std::string temp = path + ".new." + std::to_string(::getpid());
   SafeFile::Handle file;
   if (!file.open(temp, ">")) return false;
   const bool written = file.write_all(content) && ::fsync(file.fd()) == 0;
-  struct stat st;
-  // Checked as late as possible: an append after this is the only one lost.
-  const bool unchanged = expected_size < 0 || (::stat(path.c_str(), &st) == 0 &&
-                                               st.st_size == expected_size);
-  if (file.close() && written && unchanged && std::rename(temp.c_str(), path.c_str()) == 0)
-    return true;
+  if (file.close() && written && std::rename(temp.c_str(), path.c_str()) == 0) return true;
   ::unlink(temp.c_str());
   return false;
 }

@@ -49,11 +49,8 @@ bool open_regular_file(SafeFile::Handle& file, const std::string& path);
 std::string read_file(const std::string& path);
 // Replaces the file's content all at once: written and synced under a
 // temporary name beside it, then renamed over it, so a reader sees the old
-// content or the new, never a part. With expected_size set, the file is
-// left alone (false) when its size is no longer that, because someone
-// appended to it since it was read. false when nothing was replaced.
-bool replace_file(const std::string& path, const std::string& content,
-                  long long expected_size = -1);
+// content or the new, never a part. false when nothing was replaced.
+bool replace_file(const std::string& path, const std::string& content);
 // Hands what is left of fd to take, chunk by chunk, until end of input;
 // false on a read error or when take returns false.
 bool read_rest(int fd, const std::function<bool(std::string_view)>& take);

@@ -5,6 +5,8 @@
 // The appended rule is the address with every regular-expression
 // metacharacter escaped, so it matches that address literally ("/" stays:
 // rule matching escapes it).
+#include <cerrno>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +45,23 @@ std::string trim_white_space(const std::string& text) {
   return text.substr(first, text.find_last_not_of(kWhite) - first + 1);
 }
 
+// Appending a rule and rewriting a list both hold an exclusive flock on the
+// list file; a list replaced while we waited is opened again, so no append
+// lands in a file that is no longer the list.
+bool lock_list(const std::string& path, const std::string& mode, SafeFile::Handle& file) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!file.open(path, mode)) return false;
+    struct stat held, named;
+    while (::flock(file.fd(), LOCK_EX) != 0)
+      if (errno != EINTR) return false;
+    if (::fstat(file.fd(), &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+        held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+      return true;
+    file.close();
+  }
+  return false;
+}
+
 }  // namespace
 
 bool SendVetter_addaddytolist(const std::string& list, const std::string& address,
@@ -51,17 +70,16 @@ bool SendVetter_addaddytolist(const std::string& list, const std::string& addres
   if (rule.empty()) return true;
   if (!is_single_name(remove_dot_pairs(list))) return false;
   const std::string path = Mailbox::at(emaildir).list_file(list);
+  SafeFile::Handle file;
+  if (!lock_list(path, "+<", file)) return false;
   // A last rule without its line feed (a hand-edited file) would run on
   // into the new one and both would stop matching.
   char last = '\n';
-  SafeFile::Handle current;
   struct stat st;
-  if (current.open(path, "<") && ::fstat(current.fd(), &st) == 0 && st.st_size > 0 &&
-      ::pread(current.fd(), &last, 1, st.st_size - 1) != 1)
+  if (::fstat(file.fd(), &st) != 0 ||
+      (st.st_size > 0 && ::pread(file.fd(), &last, 1, st.st_size - 1) != 1) ||
+      ::lseek(file.fd(), 0, SEEK_END) < 0)
     return false;
-  SafeFile::Handle file;
-  if (!file.open(path, ">>")) return false;
-  // One write in append mode: concurrent appends do not interleave.
   const std::string line = (last == '\n' ? "from " : "\nfrom ") + rule + "\n";
   const bool written = file.write_all(line);
   return file.close() && written;
@@ -70,24 +88,19 @@ bool SendVetter_addaddytolist(const std::string& list, const std::string& addres
 int SendVetter_removerule(const std::string& list, const std::string& rule,
                           const std::string& emaildir) {
   const std::string path = Mailbox::at(emaildir).list_file(list);
-  // The filter appends without a lock while the file is rewritten; a list
-  // that grew meanwhile is read again rather than replaced without the
-  // new line.
-  constexpr int kAttempts = 3;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    const std::string old = read_file(path);
-    std::string kept;
-    bool removed = false;
-    for (const std::string& line : split_lines(old)) {
-      if (line == rule)
-        removed = true;
-      else
-        kept += line + "\n";
-    }
-    if (!removed) return 0;
-    if (replace_file(path, kept, static_cast<long long>(old.size()))) return 1;
+  SafeFile::Handle file;
+  if (!lock_list(path, "<", file)) return 0;
+  std::string kept;
+  bool removed = false;
+  for (const std::string& line : split_lines(read_file(path))) {
+    if (line == rule)
+      removed = true;
+    else
+      kept += line + "\n";
   }
-  return 0;
+  // Replaced while still locked: an append waiting for the lock then finds
+  // the new file and writes there.
+  return removed && replace_file(path, kept) ? 1 : 0;
 }
 
 int SendVetter_islistname(const std::string& list) {

@@ -1,9 +1,12 @@
-// The mailbox identity and the random data it is drawn from: races between
-// first runs and a broken device, which no single end-to-end run shows.
+// Races no single end-to-end run shows: first runs making the mailbox
+// identity (and a broken random device), a list rewritten during an append.
 #include <gtest/gtest.h>
 #include <fstream>
 #include <random>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +66,25 @@ TEST(RandomData, AnUnusableDeviceEndsWithTheFatalMessage) {
     EXPECT_EQ(run.out.rfind("Fatal Error: Unable to read data from /dev/urandom (", 0), 0u) << run.out;
   }
   host_paths() = saved;
+}
+
+// A rule removed while another process is appending (holding the list's
+// lock): the removal waits, so the new rule lands in the list it keeps.
+TEST(ListLock, RemovingARuleKeepsAnAppendInProgress) {
+  testutil::TempDir dir;
+  ::mkdir((dir / ".sendvetter").c_str(), 0700);
+  const std::string path = dir / ".sendvetter/white-list.txt";
+  sandbox::write(path, "from a@x\nfrom b@x\n");
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  int removed = -1;
+  std::thread remover([&] { removed = SendVetter_removerule("white", "from a@x", dir.path()); });
+  ::usleep(300000);
+  ASSERT_EQ(::write(fd, "from c@x\n", 9), 9);
+  ::close(fd);
+  remover.join();
+  EXPECT_EQ(removed, 1);
+  EXPECT_EQ(sandbox::read(path), "from b@x\nfrom c@x\n");
 }
 
 }  // namespace
