@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,17 +19,13 @@
 #include <unistd.h>
 #include <utime.h>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 
 namespace sandbox {
 
 std::string read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool write(const std::string& path, const std::string& content) {
@@ -51,26 +49,74 @@ std::vector<std::string> list(const std::string& dir) {
 }
 
 void touch(const std::string& path, long long mtime) {
-  struct utimbuf times;
-  times.actime = static_cast<time_t>(mtime);
-  times.modtime = static_cast<time_t>(mtime);
+  const struct utimbuf times{static_cast<time_t>(mtime), static_cast<time_t>(mtime)};
   ::utime(path.c_str(), &times);
+}
+
+std::vector<std::string> tree(const std::string& dir) {
+  std::vector<std::string> paths;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    paths.push_back(fs::relative(it->path(), dir, ec).string() + (it->is_directory() && !it->is_symlink() ? "/" : ""));
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+std::string stored_form(const std::string& message) {
+  std::string stored;
+  std::size_t pos = 0;
+  while (pos < message.size()) {
+    std::size_t end = message.find('\n', pos);
+    std::size_t next = end == std::string::npos ? message.size() : end + 1;
+    std::string line = message.substr(pos, next - pos);
+    pos = next;
+    if (line.find_first_not_of("\r\n") == std::string::npos) break;
+    stored += line.back() == '\n' ? line : line + "\n";
+  }
+  std::string body = message.substr(pos);
+  return stored + "\n" + body + (body.empty() || body.back() == '\n' ? "" : "\n");
+}
+
+std::function<void()> file_size_limit(long long bytes) {
+  return [bytes] {
+    const struct rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  };
+}
+
+std::function<void()> remount(const std::string& path, bool null) {
+  return [path, null] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(null ? "/dev/null" : path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        (!null && ::mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0))
+      ::_exit(99);
+  };
 }
 
 namespace {
 
-[[noreturn]] void exec_program(const std::string& program, const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  args.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  ::execv(program.c_str(), args.data());
-  ::_exit(127);
-}
-
 void write_executable(const std::string& path, const std::string& content) {
   write(path, content);
   ::chmod(path.c_str(), 0755);
+}
+
+int temp_file(std::string& name) {
+  char path[] = "/tmp/sendvetter-io-XXXXXX";
+  int fd = ::mkstemp(path);
+  name = path;
+  return fd;
+}
+
+// Reaps pid and takes its output from the files out and err (then removed).
+Result collect(pid_t pid, const std::string& out, const std::string& err) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  Result result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read(out), read(err)};
+  ::unlink(out.c_str());
+  ::unlink(err.c_str());
+  return result;
 }
 
 }  // namespace
@@ -80,9 +126,8 @@ Sandbox::Sandbox(const std::string& root) : root_(root) {
     char tmpl[] = "/tmp/sendvetter-test-XXXXXX";
     root_ = ::mkdtemp(tmpl);
   }
-  for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent", "/dev",
-                          "/usr/local/orvane/etc/sendvetter/forms"})
-    fs::create_directories(root_ + dir);
+  for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent", "/dev"}) fs::create_directories(root_ + dir);
+  fs::create_directories(system_form_dir());
   write(root_ + "/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n");
   write(root_ + "/etc/userdomains", "");
   write_executable(root_ + "/bin/hostname", "#!/bin/sh\necho host.example.test\n");
@@ -104,10 +149,8 @@ Sandbox::Sandbox(const std::string& root) : root_(root) {
 
 Sandbox::~Sandbox() {
   ::close(syslog_);
-  if (!std::getenv("SENDVETTER_KEEP_SANDBOX")) {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
+  std::error_code ec;
+  if (!std::getenv("SENDVETTER_KEEP_SANDBOX")) fs::remove_all(root_, ec);
 }
 
 std::string Sandbox::system_form_dir() const { return root_ + "/usr/local/orvane/etc/sendvetter/forms"; }
@@ -120,10 +163,6 @@ std::string Sandbox::add_user(const std::string& name) {
   add_passwd_line(name + ":x:" + std::to_string(::getuid()) + ":" + std::to_string(::getgid()) + ":" +
                   name + ":" + home + ":/bin/sh");
   return home;
-}
-
-void Sandbox::add_domain(const std::string& domain, const std::string& owner) {
-  add_userdomains_line(domain + ": " + owner);
 }
 
 void Sandbox::add_passwd_line(const std::string& line) {
@@ -153,19 +192,15 @@ std::vector<std::string> Sandbox::syslog() const {
 std::vector<std::string> Sandbox::sent() const {
   std::vector<std::string> messages;
   for (const std::string& name : list(root_ + "/sent"))
-    if (name.size() > 4 && name.substr(name.size() - 4) == ".eml")
-      messages.push_back(read(root_ + "/sent/" + name));
+    if (name.ends_with(".eml")) messages.push_back(read(root_ + "/sent/" + name));
   return messages;
 }
 
 void Sandbox::use_sendmail(const std::string& program) {
   const std::string path = root_ + "/usr/sbin/sendmail";
   ::unlink(path.c_str());
-  if (!program.empty()) {
-    std::error_code ec;
-    fs::create_symlink(program, path, ec);
-    return;
-  }
+  std::error_code ec;
+  if (!program.empty()) return fs::create_symlink(program, path, ec);
   // Captures each submission as sent/<n>.eml: its arguments, then its input.
   write_executable(path,
                    "#!/bin/sh\n"
@@ -185,19 +220,28 @@ Result Sandbox::filter(const std::vector<std::string>& argv, const std::string& 
   return run(SENDVETTER_BIN, argv, input, {});
 }
 
-Result Sandbox::panel(const std::vector<std::string>& argv,
-                      const std::map<std::string, std::string>& env) const {
+Result Sandbox::panel(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) const {
   return run(SENDVETTER_PANEL_BIN, argv, "", env);
 }
 
-void Sandbox::enter_child(const std::map<std::string, std::string>& env) const {
+pid_t Sandbox::spawn(const std::string& program, const std::vector<std::string>& argv, int in, int out, int err,
+                     const std::map<std::string, std::string>& env) const {
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::dup2(in, 0);
+  ::dup2(out, 1);
+  ::dup2(err, 2);
   ::setenv("SENDVETTER_HOST_ROOT", root_.c_str(), 1);
   const char* path = std::getenv("PATH");
-  std::string newpath = root_ + "/bin:" + (path ? path : "/usr/bin:/bin");
-  ::setenv("PATH", newpath.c_str(), 1);
+  ::setenv("PATH", (root_ + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
   ::unsetenv("SCRIPT_URI");
   for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
   if (child_setup_) child_setup_();
+  std::vector<char*> args{const_cast<char*>(program.c_str())};
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  ::execv(program.c_str(), args.data());
+  ::_exit(127);
 }
 
 Result Sandbox::run_killed(bool panel, const std::vector<std::string>& argv, const std::string& input,
@@ -208,107 +252,40 @@ Result Sandbox::run_killed(bool panel, const std::vector<std::string>& argv, con
 Result Sandbox::run(const std::string& program, const std::vector<std::string>& argv,
                     const std::string& input, const std::map<std::string, std::string>& env,
                     long kill_after_us) const {
-  char in_tmpl[] = "/tmp/sendvetter-in-XXXXXX";
-  char out_tmpl[] = "/tmp/sendvetter-out-XXXXXX";
-  char err_tmpl[] = "/tmp/sendvetter-err-XXXXXX";
-  int in_fd = ::mkstemp(in_tmpl), out_fd = ::mkstemp(out_tmpl), err_fd = ::mkstemp(err_tmpl);
-  write(in_tmpl, input);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in_fd, 0);
-    ::dup2(out_fd, 1);
-    ::dup2(err_fd, 2);
-    enter_child(env);
-    exec_program(program, argv);
-  }
-  int status = 0;
+  std::string in, out, err;
+  int fds[] = {temp_file(in), temp_file(out), temp_file(err)};
+  write(in, input);
+  pid_t pid = spawn(program, argv, fds[0], fds[1], fds[2], env);
+  for (int fd : fds) ::close(fd);
   if (kill_after_us >= 0) {
     ::usleep(static_cast<useconds_t>(kill_after_us));
     ::kill(pid, SIGKILL);  // an ended child stays a zombie until reaped: never another process
   }
-  ::waitpid(pid, &status, 0);
-  Result result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = read(out_tmpl);
-  result.err = read(err_tmpl);
-  for (int fd : {in_fd, out_fd, err_fd}) ::close(fd);
-  for (const char* name : {in_tmpl, out_tmpl, err_tmpl}) ::unlink(name);
-  return result;
-}
-
-// ---- reliability-test additions ----
-
-std::string stored_form(const std::string& message) {
-  std::string stored;
-  std::size_t pos = 0;
-  while (pos < message.size()) {
-    std::size_t end = message.find('\n', pos);
-    std::size_t next = end == std::string::npos ? message.size() : end + 1;
-    std::string line = message.substr(pos, next - pos);
-    pos = next;
-    if (line.find_first_not_of("\r\n") == std::string::npos) break;
-    if (line.back() == '\n') line.pop_back();
-    stored += line + "\n";
-  }
-  std::string body = message.substr(pos);
-  if (!body.empty() && body.back() != '\n') body += "\n";
-  return stored + "\n" + body;
-}
-
-std::vector<std::string> tree(const std::string& dir) {
-  std::vector<std::string> paths;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    std::string rel = fs::relative(it->path(), dir, ec).string();
-    if (it->is_directory() && !it->is_symlink()) rel += "/";
-    paths.push_back(rel);
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
+  ::unlink(in.c_str());
+  return collect(pid, out, err);
 }
 
 std::unique_ptr<Sandbox::Running> Sandbox::start_filter(const std::vector<std::string>& argv) const {
   std::unique_ptr<Running> running(new Running());
-  char out_tmpl[] = "/tmp/sendvetter-out-XXXXXX";
-  char err_tmpl[] = "/tmp/sendvetter-err-XXXXXX";
-  int out_fd = ::mkstemp(out_tmpl), err_fd = ::mkstemp(err_tmpl);
-  running->out_path_ = out_tmpl;
-  running->err_path_ = err_tmpl;
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return running;
-  const std::string program = SENDVETTER_BIN;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe_fds[0], 0);
-    ::dup2(out_fd, 1);
-    ::dup2(err_fd, 2);
-    enter_child({});
-    exec_program(program, argv);
+  int out = temp_file(running->out_), err = temp_file(running->err_), input[2];
+  if (::pipe2(input, O_CLOEXEC) == 0) {
+    running->pid_ = spawn(SENDVETTER_BIN, argv, input[0], out, err, {});
+    ::close(input[0]);
+    running->input_ = input[1];
   }
-  ::close(pipe_fds[0]);
-  ::close(out_fd);
-  ::close(err_fd);
-  running->pid_ = pid;
-  running->input_ = pipe_fds[1];
+  ::close(out);
+  ::close(err);
   return running;
 }
 
 bool Sandbox::Running::write_input(const std::string& data) {
   // A run that stopped reading must not take the test down with SIGPIPE.
-  struct sigaction ignore {}, old {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGPIPE, &ignore, &old);
+  auto old = std::signal(SIGPIPE, SIG_IGN);
   std::size_t done = 0;
-  bool ok = input_ >= 0;
-  while (ok && done < data.size()) {
-    ssize_t n = ::write(input_, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
-  ::sigaction(SIGPIPE, &old, nullptr);
-  return ok;
+  for (ssize_t n = 0; input_ >= 0 && done < data.size() && (n >= 0 || errno == EINTR);)
+    if ((n = ::write(input_, data.data() + done, data.size() - done)) > 0) done += static_cast<std::size_t>(n);
+  std::signal(SIGPIPE, old);
+  return done == data.size();
 }
 
 void Sandbox::Running::close_input() {
@@ -322,23 +299,14 @@ void Sandbox::Running::kill(int signal) {
 
 Result Sandbox::Running::wait() {
   close_input();
-  if (pid_ > 0 && !reaped_) {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    reaped_ = true;
-    result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result_.out = read(out_path_);
-    result_.err = read(err_path_);
-  }
+  if (pid_ > 0 && !reaped_) result_ = collect(pid_, out_, err_);
+  reaped_ = true;
   return result_;
 }
 
 Sandbox::Running::~Running() {
   kill(SIGKILL);
   wait();
-  ::unlink(out_path_.c_str());
-  ::unlink(err_path_.c_str());
 }
 
 }  // namespace sandbox

@@ -32,7 +32,9 @@ class Sandbox {
   // Adds a system user with a home directory below the sandbox; returns it.
   std::string add_user(const std::string& name);
   // Adds a line "domain: owner" to userdomains.
-  void add_domain(const std::string& domain, const std::string& owner);
+  void add_domain(const std::string& domain, const std::string& owner) {
+    add_userdomains_line(domain + ": " + owner);
+  }
   // Appends a raw line to passwd / userdomains.
   void add_passwd_line(const std::string& line);
   void add_userdomains_line(const std::string& line);
@@ -59,16 +61,14 @@ class Sandbox {
 
   std::string system_form_dir() const;
 
-  // ---- for the reliability tests ----
-
   // The filter (or, with panel, sendvetter-panel) as filter() and panel()
   // run it, killed with SIGKILL kill_after_us microseconds after the start
   // unless it ended first (a negative delay never kills).
   Result run_killed(bool panel, const std::vector<std::string>& argv, const std::string& input,
                     const std::map<std::string, std::string>& env, long kill_after_us) const;
 
-  // Runs in every child between fork and exec (setrlimit, a mount
-  // namespace, ...); an empty function removes it.
+  // Runs in every child between fork and exec (file_size_limit, remount,
+  // ...); an empty function removes it.
   void set_child_setup(std::function<void()> setup) { child_setup_ = std::move(setup); }
 
   // A filter run going on in the background; its standard input is a pipe
@@ -76,8 +76,6 @@ class Sandbox {
   class Running {
    public:
     ~Running();  // a run still going is killed (SIGKILL) and reaped
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
     pid_t pid() const { return pid_; }
     bool write_input(const std::string& data);
     void close_input();
@@ -90,7 +88,7 @@ class Sandbox {
     Running() = default;
     pid_t pid_ = -1;
     int input_ = -1;
-    std::string out_path_, err_path_;
+    std::string out_, err_;
     bool reaped_ = false;
     Result result_;
   };
@@ -100,8 +98,9 @@ class Sandbox {
   Result run(const std::string& program, const std::vector<std::string>& argv,
              const std::string& input, const std::map<std::string, std::string>& env,
              long kill_after_us = -1) const;
-  // The child's environment and hook, shared by run and start_filter.
-  void enter_child(const std::map<std::string, std::string>& env) const;
+  // Forks the program with the given standard descriptors, in this host.
+  pid_t spawn(const std::string& program, const std::vector<std::string>& argv, int in, int out, int err,
+              const std::map<std::string, std::string>& env) const;
   std::string root_;
   int syslog_ = -1;
   std::function<void()> child_setup_;
@@ -115,14 +114,21 @@ bool exists(const std::string& path);
 std::vector<std::string> list(const std::string& dir);  // sorted
 // Sets a file's modification time.
 void touch(const std::string& path, long long mtime);
+// Every path below dir, relative to it, directories with a trailing "/",
+// sorted; symbolic links are listed, not followed.
+std::vector<std::string> tree(const std::string& dir);
 
 // The mail-file layout of a message as the filter gets it: every line
 // before the first line made only of "\r" and "\n", each with its "\n",
 // then one "\n", then the rest as it is, with a "\n" added when its last
 // line has none.
 std::string stored_form(const std::string& message);
-// Every path below dir, relative to it, directories with a trailing "/",
-// sorted; symbolic links are listed, not followed.
-std::vector<std::string> tree(const std::string& dir);
+
+// Child setups for fault injection: no file may grow past bytes (SIGXFSZ
+// left as it is: the program must turn it into a failed write); path
+// read-only, or with /dev/null in its place, in a private mount namespace
+// (the child exits 99 when the host refuses one).
+std::function<void()> file_size_limit(long long bytes);
+std::function<void()> remount(const std::string& path, bool null);
 
 }  // namespace sandbox

@@ -22,28 +22,20 @@ TempDir::~TempDir() {
 }
 
 ChildResult run_in_child(const std::string& input, const std::function<int()>& body) {
-  char in_tmpl[] = "/tmp/sendvetter-cin-XXXXXX";
-  char out_tmpl[] = "/tmp/sendvetter-cout-XXXXXX";
-  int in_fd = ::mkstemp(in_tmpl), out_fd = ::mkstemp(out_tmpl);
-  sandbox::write(in_tmpl, input);
+  TempDir io;
+  sandbox::write(io / "in", input);
   std::fflush(stdout);
   pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(in_fd, 0);
-    ::dup2(out_fd, 1);
+    std::freopen((io / "in").c_str(), "r", stdin);
+    std::freopen((io / "out").c_str(), "w", stdout);
     int status = body();
     std::fflush(stdout);
     ::_exit(status);
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
-  ChildResult result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                     sandbox::read(out_tmpl)};
-  ::close(in_fd);
-  ::close(out_fd);
-  ::unlink(in_tmpl);
-  ::unlink(out_tmpl);
-  return result;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), sandbox::read(io / "out")};
 }
 
 }  // namespace testutil
