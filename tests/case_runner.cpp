@@ -246,6 +246,13 @@ class Runner {
     } else if (verb == "mkdir") {
       fs::create_directories(path(w[1]));
       ::chmod(path(w[1]).c_str(), w.size() > 2 ? std::stoi(w[2], nullptr, 8) : 0700);
+    } else if (verb == "fifo") {
+      ::mkfifo(path(w[1]).c_str(), 0600);
+    } else if (verb == "fault") {
+      if (arg(1) == "fsize") box_.set_child_setup(sandbox::file_size_limit(std::stoll(w[2])));
+      else if (arg(1) == "readonly") box_.set_child_setup(sandbox::remount(path(w[2]), false));
+      else if (arg(1) == "norandom") box_.set_child_setup(sandbox::remount("/dev/urandom", true));
+      else box_.set_child_setup(nullptr);
     } else if (verb == "symlink") {
       fs::create_symlink(fill(w[1]), path(w[2]));
     } else if (verb == "remove") {
