@@ -1,19 +1,17 @@
-// Tests of the two lock pairs: lock files beside the target, flock on the
-// target, and the waiting rules (unchanged polls, live holder process).
+// The two lock pairs: a lock file beside the target and a flock on it, and
+// the rules for waiting on a lock file someone else left (unchanged polls,
+// a live holder process). The waits run on a counting sleeper that may
+// change the world between polls.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <fcntl.h>
+#include <functional>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <utime.h>
 
 #include "Orvane/SendVetter.h"
 #include "SafeFile/SafeFile.h"
@@ -22,266 +20,98 @@
 
 namespace {
 
-using Orvane::SendVetter::SendVetter_popsafeclose;
-using Orvane::SendVetter::SendVetter_popsafeopen;
-using testutil::TempDir;
+using namespace Orvane::SendVetter;
 
-std::string read_fd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  ::lseek(fd, 0, SEEK_SET);
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
-// 0 when another process cannot take flock(LOCK_EX) on path right now.
-bool flock_taken_elsewhere(const std::string& path) {
+// True when another process cannot take flock(LOCK_EX) on path right now.
+bool flocked_elsewhere(const std::string& path) {
   pid_t pid = ::fork();
-  if (pid == 0) {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) ::_exit(2);
-    ::_exit(::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK ? 0 : 1);
-  }
+  if (pid == 0) ::_exit(::flock(::open(path.c_str(), O_RDONLY), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return WEXITSTATUS(status) == 1;
 }
 
-// A child that stays alive until killed.
-pid_t spawn_sleeper() {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    for (;;) ::pause();
-  }
-  return pid;
-}
-
-void kill_and_reap(pid_t pid) {
-  ::kill(pid, SIGKILL);
-  int status;
-  ::waitpid(pid, &status, 0);
-}
-
-// The waits run on a counting fake sleeper; on_sleep may change the world
-// between polls (touch, delete or take over the lock file).
 class LockWaits : public ::testing::Test {
  protected:
   void SetUp() override {
     SafeFile::set_sleeper([this] {
-      ++sleeps;
-      if (on_sleep) on_sleep(sleeps);
+      if (on_sleep) on_sleep(++sleeps);
+      else ++sleeps;
     });
   }
   void TearDown() override { SafeFile::set_sleeper(nullptr); }
-
-  std::string target() const { return dir.path() + "/inbox"; }
-  std::string lock() const { return dir.path() + "/inbox.lock"; }
-  void stale_lock(const std::string& content) {
-    sandbox::write(lock(), content);
-    sandbox::touch(lock(), 1'000'000'000);
+  // Sleeps taken by one open and close with the lock file holding content
+  // (old, so its time alone never makes it fresh).
+  int waits(bool mail_file, const std::string& content, std::function<void(int)> during = nullptr) {
+    sandbox::write(lock, content);
+    sandbox::touch(lock, 1'000'000'000);
     sleeps = 0;
+    on_sleep = std::move(during);
+    SafeFile::Handle h;
+    if (mail_file) SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, ">>", target));
+    else SafeFile::safeclose(h, SafeFile::safeopen(h, ">>", target));
+    return sleeps;
   }
 
-  TempDir dir;
+  testutil::TempDir dir;
+  std::string target = dir / "inbox", lock = dir / "inbox.lock";
   int sleeps = 0;
   std::function<void(int)> on_sleep;
 };
 
-TEST_F(LockWaits, FreeTargetModesLockFilesAndFlock) {
-  mode_t old_umask = ::umask(022);
-  SafeFile::Handle h;
-  std::string lockname = SafeFile::safeopen(h, ">", target());
-  EXPECT_EQ(lockname, lock());
-  ASSERT_TRUE(h.is_open());
-  struct stat st;
-  ASSERT_EQ(::stat(lock().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(st.st_size, 0);
-  EXPECT_TRUE(flock_taken_elsewhere(target()));
-  ASSERT_TRUE(h.write_all("one\n"));
-  EXPECT_TRUE(SafeFile::safeclose(h, lockname));
-  EXPECT_FALSE(sandbox::exists(lock()));
-  EXPECT_FALSE(flock_taken_elsewhere(target()));
-
-  lockname = SafeFile::safeopen(h, ">>", target());
-  ASSERT_TRUE(h.write_all("two\n"));
-  EXPECT_TRUE(SafeFile::safeclose(h, lockname));
-  lockname = SafeFile::safeopen(h, "<", target());
-  EXPECT_EQ(read_fd(h.fd()), "one\ntwo\n");
-  EXPECT_TRUE(SafeFile::safeclose(h, lockname));
-  lockname = SafeFile::safeopen(h, ">", target());
-  ASSERT_TRUE(h.write_all("x"));
-  EXPECT_TRUE(SafeFile::safeclose(h, lockname));
-  EXPECT_EQ(sandbox::read(target()), "x");
-
-  // The mail-file pair: the lock file names us, without a line end.
-  lockname = Orvane::SendVetter::SendVetter_popsafeopen(h, ">>", target());
-  EXPECT_EQ(lockname, lock());
-  EXPECT_EQ(sandbox::read(lock()), std::to_string(::getpid()));
-  ASSERT_EQ(::stat(lock().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_TRUE(flock_taken_elsewhere(target()));
-  ASSERT_TRUE(h.write_all("y"));
-  EXPECT_TRUE(SendVetter_popsafeclose(h, lockname));
-  EXPECT_FALSE(sandbox::exists(lock()));
-  EXPECT_FALSE(flock_taken_elsewhere(target()));
-  EXPECT_EQ(sandbox::read(target()), "xy");
+TEST_F(LockWaits, FreeTargetLockFileAndFlock) {
+  for (bool mail_file : {false, true}) {
+    SafeFile::Handle h;
+    std::string name = mail_file ? SendVetter_popsafeopen(h, ">>", target) : SafeFile::safeopen(h, ">>", target);
+    EXPECT_EQ(name, lock);
+    struct stat st;
+    ASSERT_EQ(::stat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // The mail-file pair names its holder, without a line end.
+    EXPECT_EQ(sandbox::read(lock), mail_file ? std::to_string(::getpid()) : "");
+    EXPECT_TRUE(flocked_elsewhere(target));
+    ASSERT_TRUE(h.write_all("x"));
+    EXPECT_TRUE(mail_file ? SendVetter_popsafeclose(h, name) : SafeFile::safeclose(h, name));
+    EXPECT_FALSE(sandbox::exists(lock));
+    EXPECT_FALSE(flocked_elsewhere(target));
+  }
+  EXPECT_EQ(sandbox::read(target), "xx");
   EXPECT_EQ(sleeps, 0);
-  ::umask(old_umask);
-}
 
-TEST_F(LockWaits, ReadOfMissingTarget) {
+  // A target that cannot be opened: the caller reports the open's reason, so
+  // the lock says nothing and leaves nothing.
+  ::unlink(target.c_str());
   SafeFile::Handle h;
   testing::internal::CaptureStderr();
-  std::string lockname = SafeFile::safeopen(h, "<", target());
-  EXPECT_FALSE(h.is_open());
-  EXPECT_TRUE(sandbox::exists(lock()));
-  EXPECT_FALSE(SafeFile::safeclose(h, lockname));
+  EXPECT_FALSE(SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, "<", target)));
+  EXPECT_FALSE(SafeFile::safeclose(h, SafeFile::safeopen(h, "<", target)));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_FALSE(sandbox::exists(lock()));
-  EXPECT_FALSE(sandbox::exists(target()));
-
-  // The mail-file pair flocks whatever it opened; a failed open leaves its
-  // reason to the caller rather than a lock warning about no descriptor.
-  testing::internal::CaptureStderr();
-  lockname = SendVetter_popsafeopen(h, "<", target());
-  EXPECT_FALSE(h.is_open());
-  EXPECT_FALSE(SendVetter_popsafeclose(h, lockname));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_FALSE(sandbox::exists(lock()));
+  EXPECT_FALSE(sandbox::exists(lock));
 }
 
-TEST_F(LockWaits, StaleLockWithoutPidTakenOverAfterUnchangedPolls) {
-  SafeFile::Handle h;
-  stale_lock("");
-  SafeFile::safeclose(h, SafeFile::safeopen(h, ">>", target()));
-  EXPECT_EQ(sleeps, 10);
-
-  stale_lock("");
-  std::string lockname = SendVetter_popsafeopen(h, ">>", target());
-  EXPECT_EQ(sleeps, 15);
-  EXPECT_EQ(sandbox::read(lock()), std::to_string(::getpid()));
-  SendVetter_popsafeclose(h, lockname);
-}
-
-TEST_F(LockWaits, ReplacedOrRemovedLockChangesTheWait) {
-  SafeFile::Handle h;
-  // A new holder replaces the lock file at the 4th poll: counting restarts.
-  stale_lock("");
-  on_sleep = [&](int n) {
-    if (n == 4) sandbox::touch(lock(), 1'000'000'100);
-  };
-  SafeFile::safeclose(h, SafeFile::safeopen(h, ">>", target()));
-  EXPECT_EQ(sleeps, 4 + 10);
-
-  stale_lock("");
-  on_sleep = [&](int n) {
-    if (n == 6) sandbox::touch(lock(), 1'000'000'100);
-  };
-  SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, ">>", target()));
-  EXPECT_EQ(sleeps, 6 + 15);
-
-  // The holder closes at the 3rd poll: the wait ends there.
-  stale_lock("");
-  on_sleep = [&](int n) {
-    if (n == 3) ::unlink(lock().c_str());
-  };
-  SafeFile::safeclose(h, SafeFile::safeopen(h, ">>", target()));
-  EXPECT_EQ(sleeps, 3);
-}
-
-TEST_F(LockWaits, PidLockFollowsTheHolderProcess) {
-  SafeFile::Handle h;
-  // Holder gone: no wait at all, however fresh the lock file.
+TEST_F(LockWaits, UnchangedPollsAndHolderProcess) {
+  pid_t live = ::fork();
+  if (live == 0) for (::prctl(PR_SET_PDEATHSIG, SIGKILL);;) ::pause();  // gone with the test, however it ends
   pid_t dead = ::fork();
   if (dead == 0) ::_exit(0);
   ::waitpid(dead, nullptr, 0);
-  sandbox::write(lock(), std::to_string(dead));
-  sleeps = 0;
-  std::string lockname = SendVetter_popsafeopen(h, ">>", target());
-  EXPECT_EQ(sleeps, 0);
-  EXPECT_EQ(sandbox::read(lock()), std::to_string(::getpid()));
-  SendVetter_popsafeclose(h, lockname);
-
-  // Live holder: exactly 300 one-second waits, then taken over.
-  pid_t live = spawn_sleeper();
-  sandbox::write(lock(), std::to_string(live));
-  sleeps = 0;
-  lockname = SendVetter_popsafeopen(h, ">>", target());
-  EXPECT_EQ(sleeps, 300);
-  SendVetter_popsafeclose(h, lockname);
-
-  // Content the lock code never writes (another file squatting on the lock's
-  // name, digits and all) is stale at once, not a pid to wait on.
-  for (const std::string& foreign : std::vector<std::string>{"pid " + std::to_string(live) + " here\n",
-                                     std::to_string(live) + "\n12345\n",
-                                     "12345678901234567890123456789012\n"}) {
-    sandbox::write(lock(), foreign);
-    sleeps = 0;
-    SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, ">>", target()));
-    EXPECT_EQ(sleeps, 0) << foreign;
-  }
-
-  // The holder ends during the wait: the waiter goes on at once.
-  sandbox::write(lock(), std::to_string(live));
-  sleeps = 0;
-  on_sleep = [&](int n) {
-    if (n == 7) kill_and_reap(live);
-  };
-  SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, ">>", target()));
-  EXPECT_EQ(sleeps, 7);
-
-  // A lock naming this very process is stale (its holder is not running).
-  on_sleep = nullptr;
-  sandbox::write(lock(), std::to_string(::getpid()));
-  sleeps = 0;
-  SendVetter_popsafeclose(h, SendVetter_popsafeopen(h, ">>", target()));
-  EXPECT_EQ(sleeps, 0);
-}
-
-// Real one-second polls; kept to these two.
-TEST(LockRealTime, StaleEmptyLockTakenOverAfterAboutTenSeconds) {
-  TempDir dir;
-  const std::string target = dir.path() + "/loopprotect";
-  sandbox::write(target + ".lock", "");
-  sandbox::touch(target + ".lock", 1'000'000'000);
-  auto start = std::chrono::steady_clock::now();
-  SafeFile::Handle h;
-  std::string lockname = SafeFile::safeopen(h, ">>", target);
-  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_TRUE(h.is_open());
-  EXPECT_TRUE(SafeFile::safeclose(h, lockname));
-  EXPECT_GE(waited, 9.9);
-  EXPECT_LT(waited, 13.0);
-}
-
-TEST(LockRealTime, WaiterProceedsWhenLiveHolderEnds) {
-  TempDir dir;
-  const std::string target = dir.path() + "/inbox";
-  pid_t holder = ::fork();
-  if (holder == 0) {
-    SafeFile::Handle h;
-    std::string lockname = SendVetter_popsafeopen(h, ">>", target);
-    h.write_all("first\n");
-    ::usleep(2'000'000);
-    SendVetter_popsafeclose(h, lockname);
-    ::_exit(0);
-  }
-  for (int i = 0; i < 500 && sandbox::read(target + ".lock") != std::to_string(holder); ++i) ::usleep(10'000);
-  ASSERT_EQ(sandbox::read(target + ".lock"), std::to_string(holder));
-  // Reap the holder while we wait, or its /proc entry would outlive it.
-  std::thread reaper([holder] { ::waitpid(holder, nullptr, 0); });
-  auto start = std::chrono::steady_clock::now();
-  SafeFile::Handle h;
-  std::string lockname = SendVetter_popsafeopen(h, ">>", target);
-  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  h.write_all("second\n");
-  SendVetter_popsafeclose(h, lockname);
-  reaper.join();
-  EXPECT_EQ(sandbox::read(target), "first\nsecond\n");
-  EXPECT_GE(waited, 1.0);
-  EXPECT_LT(waited, 5.0);
+  auto touch_at = [&](int n) { return [&, n](int i) { if (i == n) sandbox::touch(lock, 1'000'000'100); }; };
+  // Without a pid: 10 (general pair) or 15 (mail files) unchanged polls; a
+  // replaced lock file starts the count again; a removed one ends the wait.
+  EXPECT_EQ(waits(false, ""), 10);
+  EXPECT_EQ(waits(true, ""), 15);
+  EXPECT_EQ(waits(false, "", touch_at(4)), 4 + 10);
+  EXPECT_EQ(waits(true, "", touch_at(6)), 6 + 15);
+  EXPECT_EQ(waits(false, "", [&](int i) { if (i == 3) ::unlink(lock.c_str()); }), 3);
+  // With a pid: a live holder is waited for 300 polls, one that ends during
+  // the wait no longer; a dead holder, this very process and content the
+  // lock code never writes are stale at once.
+  const std::string pid = std::to_string(live);
+  EXPECT_EQ(waits(true, pid), 300);
+  for (const std::string& stale : {std::to_string(dead), std::to_string(::getpid()), "pid " + pid + " here\n",
+                                   pid + "\n12345\n", std::string("12345678901234567890123456789012\n")})
+    EXPECT_EQ(waits(true, stale), 0) << stale;
+  EXPECT_EQ(waits(true, pid, [&](int i) { if (i == 7) ::kill(live, SIGKILL), ::waitpid(live, nullptr, 0); }), 7);
 }
 
 }  // namespace
