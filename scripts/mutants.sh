@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
     *) sed -n '7,13p' "$0"; exit 2 ;;
   esac
 done
-slow_tests='^(release_tree|package_contents|mta_.*|web_browser|fuzz_smoke)$'
+slow_tests='^(package|mta_.*|web_browser)$'
 
 # The list's reader: "names" prints NAME SLOW FILE per mutant (SLOW: "-",
 # "all" or the slow tests' regex); "apply NAME"
