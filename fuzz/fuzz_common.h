@@ -1,12 +1,11 @@
 // Shared pieces of the fuzz targets: the failure report that makes libFuzzer
-// keep the input, a private scratch directory removed at exit, file helpers.
+// keep the input, a private scratch directory removed at exit, writing a file.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -33,12 +32,6 @@ inline std::string scratch(const std::string& dir) {
 
 inline void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ostringstream out;
-  out << std::ifstream(path, std::ios::binary).rdbuf();
-  return out.str();
 }
 
 }  // namespace fuzz

@@ -62,10 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::write_file(path, loop);
   fuzz::check(key.find_first_of("=\n") == std::string::npos, "key that the file cannot hold", key);
   loopprotect_at(email, dir, now);
-  auto first = parse_written(fuzz::read_file(path));
+  auto first = parse_written(read_file(path));
   fuzz::check(first.count(key) == 1 && first[key].first == now, "sender entry not stored", key);
   const bool second = loopprotect_at(email, dir, now);
-  auto after = parse_written(fuzz::read_file(path))[key];
+  auto after = parse_written(read_file(path))[key];
   fuzz::check(after.first == now, "sender entry not refreshed", key);
   // Counts are read through a double: exact up to 2^53, far beyond any burst.
   fuzz::check(first[key].second >= (1LL << 53) || after.second == first[key].second + 1,

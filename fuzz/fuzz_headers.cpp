@@ -3,7 +3,10 @@
 // after it give back the input byte for byte (only the header-ending line is
 // consumed), header lines are non-empty and hold no line feed, and the
 // lookups and classifications return values that the rest of the filter can
-// rely on.
+// rely on: addresses are lower-case tokens around "@" without white space,
+// quotes or ".."; split pieces hold no white space or separators; the return
+// address is the account or a configured entry that is among the recipients.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <sys/mman.h>
@@ -11,6 +14,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/files.h"
+#include "Orvane/SendVetter/base/text.h"
 #include "Orvane/SendVetter/message/authresults.h"
 #include "Orvane/SendVetter/message/automated.h"
 #include "Orvane/SendVetter/message/header_block.h"
@@ -27,6 +31,12 @@ static int input_fd(const std::string& data) {
 }
 
 static bool has_space(const std::string& text) { return text.find_first_of(" \t\n\v\f\r") != std::string::npos; }
+
+static void check_address(const std::string& a) {
+  fuzz::check(a.empty() || (a.find('@') != std::string::npos && a.find_first_of(" \t\n\v\f\r\"") == std::string::npos &&
+                            a.find("..") == std::string::npos && std::none_of(a.begin(), a.end(), [](char c) { return c >= 'A' && c <= 'Z'; })),
+              "address not a lower-case token around @ without blanks, quotes or \"..\"", a);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
@@ -63,10 +73,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // The filter's recipient lists, built in place, against the composition
   // they stand for.
-  for (const char* name : {"to", "cc"})
-    fuzz::check(recipient_addresses(name, headers).to_vector() ==
-                    SendVetter_extractaddresses(SendVetter_splitaddresses(SendVetter_getheader(name, headers))),
-                "recipient list differs from split and extract", input);
+  for (const char* name : {"to", "cc"}) {
+    const Lines pieces = SendVetter_splitaddresses(SendVetter_getheader(name, headers));
+    for (const std::string& piece : pieces)
+      fuzz::check(piece.find_first_of(" \t\n\v\f\r;,") == std::string::npos, "blank or separator in a split piece", piece);
+    fuzz::check(pieces.empty() || !pieces.back().empty(), "trailing empty piece kept", input);
+    const Lines addresses = SendVetter_extractaddresses(pieces);
+    fuzz::check(addresses.size() == pieces.size(), "one address per piece");
+    std::for_each(addresses.begin(), addresses.end(), check_address);
+    fuzz::check(recipient_addresses(name, headers).to_vector() == addresses, "recipient list differs from split and extract",
+                input);
+    // The account and the configured own addresses, here taken from two more headers.
+    const std::string account = SendVetter_getheader("delivered-to", headers), froms = SendVetter_getheader("reply-to", headers);
+    const std::string chosen = SendVetter_findreturnaddy(account, froms, addresses);
+    const Lines configured = split_dropping_trailing_empty(froms, ',');
+    auto has = [&chosen](const Lines& lines) { return std::find(lines.begin(), lines.end(), chosen) != lines.end(); };
+    fuzz::check(chosen == account || (!chosen.empty() && has(configured) && has(addresses)),
+                "return address neither account nor a listed own address", chosen);
+  }
+  const std::string from = SendVetter_getheader("from", headers);
+  check_address(SendVetter_extractaddress(from));
+  const std::string shown = SendVetter_cleanfield(SendVetter_extractfrom(from));
+  fuzz::check(shown.find_first_of("<>\"") == std::string::npos, "cleanfield left markup", shown);
   const std::string sender = SendVetter_getsender(headers);
   fuzz::check(!has_space(sender), "white space in the envelope sender", sender);
   // The transport rule on the raw input too: values can be any text.
