@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Orvane/SendVetter.h"
 #include "sandbox.h"
@@ -168,6 +169,10 @@ class Runner {
     for (std::size_t i = 0; i < case_.blocks.size(); ++i) {
       const Block& block = case_.blocks[i];
       SCOPED_TRACE(case_.file + ".case:" + std::to_string(block.line + 1));
+      if (block.action && block.words[0] == "root") {
+        if (::geteuid() != 0) GTEST_SKIP() << "the rest of the case needs root";
+        continue;
+      }
       if (block.action) {
         check_last_run();
         act(block);
