@@ -6,6 +6,7 @@
 // without replacing an identity another run put there first, so no run ever
 // reads it empty and concurrent first runs agree on one identity.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <unistd.h>
@@ -62,16 +63,20 @@ std::optional<std::string> SendVetter_getranddata(std::size_t length, int /*flag
 
 std::optional<std::string> SendVetter_getourid(const std::string& emaildir) {
   const std::string path = Mailbox::at(emaildir).id_file();
-  if (path_exists(path)) return first_line(read_file(path));
+  // An empty identity (a file cut short, or emptied by hand) would go out
+  // as an empty header that no returning form could be told by: made anew.
+  const auto in_place = [&] { return path_exists(path) ? first_line(read_file(path)) : ""; };
+  if (std::string id = in_place(); !id.empty()) return id;
   auto fresh = SendVetter_getranddata(32, 1);
   if (!fresh) return std::nullopt;
   const std::string temp = path + ".new." + std::to_string(::getpid());
   SafeFile::Handle file;
   if (file.open(temp, ">") && file.write_all(*fresh) && file.close()) {
     // link() does not replace: the run that loses the race reads the winner's.
-    bool placed = ::link(temp.c_str(), path.c_str()) == 0;
+    if (::link(temp.c_str(), path.c_str()) != 0 && in_place().empty())
+      std::rename(temp.c_str(), path.c_str());
     ::unlink(temp.c_str());
-    if (!placed && path_exists(path)) return first_line(read_file(path));
+    if (std::string id = in_place(); !id.empty()) return id;
   } else {
     ::unlink(temp.c_str());
   }
