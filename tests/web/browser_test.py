@@ -1,14 +1,15 @@
 # The owner's web pages in headless Chromium (started by browser_test.sh).
 #
 # Walks what an owner does: a wrong password is refused; signing in shows the
-# held mail (not another owner's); Deliver puts a message into the inbox (read
-# back over IMAP); a sender is white-listed; a setting is saved; a rule is added
-# to the white list and removed; a form text is edited and reset. Hostile held
-# mail, rules, form texts and javascript: values in every request parameter of
-# every page must run no script and leave no script-capable markup; a POST
-# without the CSRF token is refused on every form and, like any GET, changes
-# nothing; the files the pages write belong to the mailbox's owner, never root.
-import http.client, imaplib, os, ssl, sys, urllib.parse
+# held mail (not another owner's, whatever account a request names); Deliver
+# puts a message into the inbox; a sender is white-listed; a setting is saved; a
+# rule is added to the white list and removed; a form text is edited and reset.
+# Hostile held mail, rules, form texts and javascript: values in every request
+# parameter of every page must run no script and leave no script-capable
+# markup; a POST without the CSRF token is refused on every form and, like any
+# GET, changes nothing; the files the pages write belong to the mailbox's
+# owner, never root.
+import http.client, os, sys, urllib.parse
 from selenium import webdriver
 from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
@@ -20,6 +21,7 @@ T, SHOTS, OWNER_UID = os.environ["T"], os.environ.get("SHOTS", ""), int(os.envir
 BASE = "http://127.0.0.1:8480"
 EMAILDIR = f"{T}/home/alice/etc/example.test/info"
 WHITE, CONF = f"{EMAILDIR}/.sendvetter/white-list.txt", f"{EMAILDIR}/sendvetter.conf"
+INBOX = f"{T}/home/alice/mail/example.test/info/inbox"
 # A javascript: URL that also tries to leave an attribute and open a script.
 HOSTILE = "javascript:alert('SVXSS')//\"'><script>console.log('SVXSS')</script>"
 failures = []
@@ -83,14 +85,6 @@ def mailbox_state():
     return {(d, f): open(os.path.join(d, f), "rb").read() for d, _, files in os.walk(f"{T}/home") for f in files}
 
 
-def inbox_subjects():
-    with imaplib.IMAP4("127.0.0.1", 143) as imap:
-        imap.starttls(ssl_context=ssl.create_default_context(cafile=f"{T}/cert.pem"))
-        imap.login("info@example.test", "right-password")
-        imap.select("INBOX", readonly=True)
-        return str(imap.fetch("1:*", "(BODY.PEEK[HEADER.FIELDS (SUBJECT)])")[1])
-
-
 def post_without_token(cookie, path, fields):
     server = http.client.HTTPConnection("127.0.0.1", 8480)
     server.request("POST", path, urllib.parse.urlencode(fields), {"Cookie": "sv_session=" + cookie,
@@ -112,8 +106,8 @@ def walk(driver):
     open_held(driver, "Quarterly figures")
     shot(driver, "web-message.png")
     act(driver, "Deliver")
-    check("delivered" in driver.page_source and "Quarterly figures" in inbox_subjects(),
-          "Deliver reports the delivery, and the message is in the inbox (IMAP)")
+    check("delivered" in driver.page_source and "Quarterly figures" in (owned_text(INBOX) or ""),
+          "Deliver reports the delivery, and the message is in the inbox, written as the owner")
     open_held(driver, "Lunch on Friday")
     act(driver, "White-list sender")
     check(r"friend@elsewhere\.test" in (owned_text(WHITE) or ""), "the sender is white-listed, written as the owner")
