@@ -71,30 +71,18 @@ mta_queue() { $exim -bpc; }
 mta_retry() { $exim -qff; }
 mta_deferrals() { grep -c "== info@$DOMAIN .*returned 75" /var/log/exim4/mainlog || true; }
 mta_failed() { grep -q ' \*\* ' /var/log/exim4/mainlog; }
-# The recipients of the last message submitted on the host (bounces aside),
-# one a line, once exim has done with it; nothing before.
-mta_submitted_recipients() {
-  local log=/var/log/exim4/mainlog id
-  id=$(awk '$4 == "<=" && / P=local / && !/ U=Debian-exim / { id = $3 } END { print id }' $log)
-  [ -n "$id" ] && grep -q "^.\{19\} $id Completed" $log || return 0
-  awk -v id="$id" '$3 == id && ($4 == "=>" || $4 == "->" || $4 == "**") {
-    a = $5; if ($6 ~ /^<.*>:?$/) a = $6; gsub(/[<>:]/, "", a); print a }' $log
-}
 
 # A system user is no mail account of a hosted domain; the hosting
 # account's own mailbox (a system account) has its own filter; with the
 # package removed (dpkg -r) the mailbox is delivered without the filter.
 mta_more_steps() {
   local state box=$home/etc spf="v=spf1 ip4:127.0.0.1 -all" log=/var/log/exim4/mainlog requests held
-  held_here() { find "$box/sendvetter/queue" -name '*.msg' 2>/dev/null | wc -l; }
   ! state=$($exim -bt "stranger@$DOMAIN" 2>&1) && [[ $state == *"Unknown user"* ]] ||
     fail "a system user is reachable at the hosted domain: $state"
-  [ "$(as_owner /usr/bin/sendvetter-panel --user "$OWNER" SendVetter_changestatus "$OWNER" Enable)" = enabled ] ||
-    fail "the panel did not enable the filter of $OWNER"
+  enable_filter "$OWNER"
   message tok-system "For the owner" | smtp_send "$STRANGER" "$OWNER@far.test"
-  wait_for "the owner's message in the queue" is 1 held_here
+  wait_for "the owner's message in the queue" is 1 queue_files "$box"
   wait_for "a second challenge" is 2 count "$mbox" 'X-Sendvetter:'
-  ! contains "$inbox" tok-system || fail "mail for $OWNER went to info's inbox"
   mount --bind "$T/usr-plain" /usr || fail "cannot hide the installed filter"
   if [ -e /usr/bin/sendvetter ]; then
     say "not checked: routing without the filter (this machine has /usr/bin/sendvetter)"
@@ -109,21 +97,16 @@ mta_more_steps() {
   wait_for "the test's DNS server" eval '[ "$($exim -be "\${lookup dnsdb{txt=friend.test}}" 2>/dev/null)" = "$spf" ]'
   echo 'from ^friend@friend\.test$' | as_owner tee -a "$box/.sendvetter/white-list.txt" >/dev/null
   requests=$(grep -c "<= <> .*U=$OWNER" $log || true)
-  held=$(held_here)
+  held=$(queue_files "$box")
   message auth-genuine "From a friend" 'Friend <friend@friend.test>' | smtp_send friend@friend.test "$OWNER@far.test"
   wait_for "the genuine message from the white-listed friend" contains "$home/mail/inbox" auth-genuine
-  grep -q 'spf=pass smtp.mailfrom=friend.test' "$home/mail/inbox" || fail "no SPF pass recorded for the genuine message"
   # From here on, connections over the loopback come from a forger's host, outside the SPF records.
   from_host "$OUTSIDE"
   message auth-forged-friend "Forged friend" 'Friend <friend@friend.test>' | smtp_send friend@friend.test "$OWNER@far.test"
-  wait_for "the forged friend's message held" is $((held + 1)) held_here
+  wait_for "the forged friend's message held" is $((held + 1)) queue_files "$box"
   message auth-forged-other "Forged stranger" 'Someone <someone@other.test>' | smtp_send someone@other.test "$OWNER@far.test"
-  wait_for "the forged stranger's message held" is $((held + 2)) held_here
+  wait_for "the forged stranger's message held" is $((held + 2)) queue_files "$box"
   from_host 127.0.0.1
-  grep -q "<= someone@other.test .*\[$OUTSIDE\]" $log || fail "the forger's address was not used"
-  grep -q "Holding possibly forged mail from white-listed sender friend@friend.test/Forged friend" "$box"/sendvetter/log/*.log &&
-    grep -q "Holding message without verification request (sender authentication failed) someone@other.test/Forged stranger" \
-      "$box"/sendvetter/log/*.log || fail "the activity log does not name both forged holds"
   ! contains "$home/mail/inbox" auth-forged && [ "$(grep -c "<= <> .*U=$OWNER" $log || true)" = "$requests" ] ||
     { mta_log; fail "a forged message was delivered or a request went to a forged sender"; }
   say "SPF: genuine white-listed mail delivered; forged white-listed and forged unknown mail held, nobody asked"

@@ -57,12 +57,4 @@ mta_queue() { find $Q/maildrop $Q/incoming $Q/active $Q/deferred -type f 2>/dev/
 mta_retry() { postqueue -f; }
 mta_deferrals() { grep -c "to=<info@$DOMAIN>.*status=deferred" "$T/maillog" || true; }
 mta_failed() { grep -q 'status=bounced' "$T/maillog"; }
-# The recipients of the last message submitted on the host, one a line,
-# once postfix has done with it; nothing before.
-mta_submitted_recipients() {
-  local id
-  id=$(sed -n 's/.* postfix\/pickup\[[0-9]*\]: \([0-9A-Za-z]*\): uid=.*/\1/p' "$T/maillog" | tail -n 1)
-  [ -n "$id" ] && grep -q " $id: removed" "$T/maillog" || return 0
-  sed -n "s/.* $id: to=<\([^>]*\)>.*/\1/p" "$T/maillog"
-}
 mta_more_steps() { :; }

