@@ -31,10 +31,36 @@ using namespace Orvane::SendVetter;
 using testutil::run_in_child;
 using testutil::TempDir;
 
+constexpr long long kDay = 86400;
+// The directories whose files expire.
+const char* const kExpired[] = {"/sendvetter/queue/", "/sendvetter/verifications/", "/sendvetter/log/"};
+
+void make_mailbox(const std::string& emaildir) {
+  for (const char* d : kExpired) std::filesystem::create_directories(emaildir + d);
+}
+
+void plant(const std::string& path, long long mtime) {
+  sandbox::write(path, "x");
+  sandbox::touch(path, mtime);
+}
+
+bool expire(const std::string& emaildir, const std::string& days, long long now) {
+  return expire_stale(emaildir, {{"stale-queue-time", days}}, now);
+}
+
+int exit_status(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // Runs body in a child whose files may not grow past limit bytes: 0 when
 // body succeeded, 7 when it reported failure.
 int limited(long long limit, const std::string& input, const std::function<bool()>& body) {
-  return run_in_child(input, [&] { return sandbox::file_size_limit(limit)(), body() ? 0 : 7; }).status;
+  return run_in_child(input, [&] {
+    sandbox::file_size_limit(limit)();
+    return body() ? 0 : 7;
+  }).status;
 }
 
 TEST(Storage, FailedAppendLeavesTheFileAsItWas) {
@@ -57,7 +83,10 @@ TEST(Storage, FailedAppendLeavesTheFileAsItWas) {
   // input is a directory) is no body.
   Lines lines = {"x\n"};
   EXPECT_EQ(limited(10, "", [&] { return SendVetter_delivermessage(dir / "new.msg", head, &lines); }), 7);
-  EXPECT_EQ(limited(1 << 30, "", [&] { return ::dup2(::open("/", O_RDONLY), 0), SendVetter_delivermessage(box, head); }), 7);
+  EXPECT_EQ(limited(1 << 30, "", [&] {
+    ::dup2(::open("/", O_RDONLY), 0);
+    return SendVetter_delivermessage(box, head);
+  }), 7);
   EXPECT_EQ(sandbox::list(dir.path()), std::vector<std::string>{"inbox"});
   EXPECT_EQ(sandbox::read(box), before);
   // What fits is stored, and reported so.
@@ -88,7 +117,7 @@ TEST(Storage, FailedAppendLeavesTheFileAsItWas) {
 TEST(Storage, ConcurrentAppendsArriveWholeAndOnce) {
   TempDir dir;
   const std::string box = dir / "inbox";
-  auto message = [](int k) { return "H: " + std::to_string(k) + "\n\n" + std::string(100'000, 'a' + k) + "\n"; };
+  auto body = [](int k) { return std::string(100'000, 'a' + k) + "\n"; };
   SafeFile::set_sleeper([] { ::usleep(2000); });
   int gate[2];
   ASSERT_EQ(::pipe(gate), 0);
@@ -101,28 +130,23 @@ TEST(Storage, ConcurrentAppendsArriveWholeAndOnce) {
     char c;
     ::close(gate[1]);
     ::read(gate[0], &c, 1);  // all start when the gate closes
-    Lines body = {std::string(100'000, 'a' + k) + "\n"};
-    ::_exit(SendVetter_delivermessage(box, {"H: " + std::to_string(k)}, &body) ? 0 : 1);
+    Lines lines = {body(k)};
+    ::_exit(SendVetter_delivermessage(box, {"H: " + std::to_string(k)}, &lines) ? 0 : 1);
   }
   ::close(gate[0]);
   ::close(gate[1]);
-  for (pid_t pid : writers) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
-  }
+  for (pid_t pid : writers) EXPECT_EQ(exit_status(pid), 0);
   SafeFile::set_sleeper(nullptr);
   const std::string all = sandbox::read(box);
   std::size_t total = 0;
   for (int k = 0; k < 12; ++k) {
-    total += message(k).size();
-    EXPECT_NE(all.find(message(k)), std::string::npos) << k;
+    const std::string message = "H: " + std::to_string(k) + "\n\n" + body(k);
+    total += message.size();
+    EXPECT_NE(all.find(message), std::string::npos) << k;
   }
   EXPECT_EQ(all.size(), total);
 }
 
-// A release deletes the record while a hold waits for its lock: the
-// waiting run must write a new record, not append to the deleted file.
 // Names from mail or a request that would name a directory, a path cut
 // short at a NUL, or a FIFO that blocks its reader, name no file.
 TEST(Storage, NamesThatAreNoFile) {
@@ -148,8 +172,10 @@ TEST(Storage, HeldMailNamedOnlyWhenWhole) {
   auto run = box.start_filter({"bob"});
   ASSERT_TRUE(run->write_input(held.substr(0, 150'000)));
   std::vector<std::string> files;
-  for (int i = 0; i < 1000 && (files.empty() || sandbox::read(queue + "/" + files[0]).empty()); ++i, ::usleep(20'000))
+  for (int i = 0; i < 1000 && (files.empty() || sandbox::read(queue + "/" + files[0]).empty()); ++i) {
+    ::usleep(20'000);
     files = sandbox::list(queue);
+  }
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0], "." + files[0].substr(1, 36) + ".new");
   for (const std::string& name : {files[0], files[0].substr(1, 36)})
@@ -160,24 +186,24 @@ TEST(Storage, HeldMailNamedOnlyWhenWhole) {
   EXPECT_EQ(sandbox::list(queue).size(), 1u);
 }
 
+// A release deletes the record while a hold waits for its lock: the
+// waiting run must write a new record, not append to the deleted file.
 TEST(Storage, RecordReplacedWhileWaitingKeepsTheNewId) {
   TempDir dir;
+  make_mailbox(dir.path());
   const std::string record = dir / "sendvetter/verifications/s@x";
-  std::filesystem::create_directories(dir / "sendvetter/verifications");
   sandbox::write(record, "OLD\n");
-  int held = ::open(record.c_str(), O_RDONLY);
+  const int held = ::open(record.c_str(), O_RDONLY);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
-  pid_t pid = ::fork();
+  const pid_t pid = ::fork();
   if (pid == 0) ::_exit(SendVetter_queuemessage(dir.path(), "s@x", "NEW.msg") ? 0 : 1);
   // Once its pid is in the lock file it opens the record and waits in flock.
   for (int i = 0; i < 500 && sandbox::read(record + ".lock") != std::to_string(pid); ++i) ::usleep(5000);
   ::usleep(200'000);
   ::unlink(record.c_str());
   ::flock(held, LOCK_UN);  // the child shares this open file, and so its lock
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(exit_status(pid), 0);
   ::close(held);
-  EXPECT_EQ(status, 0);
   EXPECT_EQ(sandbox::read(record), "NEW\n");
 }
 
@@ -188,45 +214,45 @@ TEST(Storage, RecordReplacedWhileWaitingKeepsTheNewId) {
 // stays; a second older goes.
 TEST(Storage, ExpiryDeletesWhatTheFullScanDeletes) {
   TempDir cached, full;
-  const char* const dirs[] = {"/sendvetter/queue/", "/sendvetter/verifications/", "/sendvetter/log/"};
-  for (TempDir* mb : {&cached, &full})
-    for (const char* d : dirs) std::filesystem::create_directories(mb->path() + d);
-  const long long real = std::time(nullptr), day = 86400;
-  long long now = real - 100 * day;  // today's log, written at the real time, never expires
-  for (TempDir* mb : {&cached, &full})
-    for (long long age : {0, 1}) {
-      sandbox::write(mb->path() + dirs[0] + "edge" + std::to_string(age), "");
-      sandbox::touch(mb->path() + dirs[0] + "edge" + std::to_string(age), now - 15 * day - age);
-    }
-  for (TempDir* mb : {&cached, &full}) EXPECT_TRUE(expire_stale(mb->path(), {{"stale-queue-time", "15"}}, now));
-  EXPECT_EQ(sandbox::list(cached.path() + dirs[0]), std::vector<std::string>{"edge0"});
+  const long long real = std::time(nullptr);
+  long long now = real - 100 * kDay;  // today's log, written at the real time, never expires
+  for (TempDir* mb : {&cached, &full}) {
+    make_mailbox(mb->path());
+    plant(mb->path() + kExpired[0] + "edge0", now - 15 * kDay);
+    plant(mb->path() + kExpired[0] + "edge1", now - 15 * kDay - 1);
+    EXPECT_TRUE(expire(mb->path(), "15", now));
+  }
+  EXPECT_EQ(sandbox::list(cached.path() + kExpired[0]), std::vector<std::string>{"edge0"});
   std::mt19937 random(16);
   auto pick = [&](long long n) { return static_cast<long long>(random() % n); };
-  const std::pair<const char*, long long> ages[] = {{"15", 15 * day}, {"30", 30 * day}, {"5", 5 * day},
-                                                    {"0.5", day / 2}, {"0", 0}, {"never", 0}};
+  const std::pair<const char*, long long> ages[] = {{"15", 15 * kDay}, {"30", 30 * kDay}, {"5", 5 * kDay},
+                                                    {"0.5", kDay / 2}, {"0", 0}, {"never", 0}};
   auto age = ages[0];
   int skipped = 0;
   for (int step = 0; step < 400; ++step) {
-    const std::string dir = dirs[pick(3)], name = "f" + std::to_string(step);
-    const long long choice = pick(9), mtime = pick(3) == 0 ? now : now - pick(20 * day) + pick(day);
+    const std::string dir = kExpired[pick(3)], name = "f" + std::to_string(step);
+    const long long choice = pick(9), mtime = pick(3) == 0 ? now : now - pick(20 * kDay) + pick(kDay);
     const std::vector<std::string> names = sandbox::list(full.path() + dir);
     const std::string victim = names.empty() ? "none" : names[pick(static_cast<long long>(names.size()))];
     for (TempDir* mb : {&cached, &full}) {
-      if (choice < 2) sandbox::write(mb->path() + dir + name, "x"), sandbox::touch(mb->path() + dir + name, mtime);
+      if (choice < 2) plant(mb->path() + dir + name, mtime);
       if (choice == 2) ::unlink((mb->path() + dir + victim).c_str());
     }
     long long oldest = now;  // to the second after the oldest file falls due
-    for (const char* d : dirs)
+    for (const char* d : kExpired)
       for (const std::string& file : sandbox::list(full.path() + d))
         oldest = std::min(oldest, modification_time(full.path() + d + file));
     if (choice == 3) age = ages[pick(6)];
-    if (choice == 4) now = std::clamp(now + pick(5 * day) - 2 * day, real - 200 * day, real - 60 * day);
-    if (choice == 5) now = std::min(oldest + age.second + 1, real - 40 * day);
-    if (choice > 5) now += pick(3600), ::usleep(5000);  // past the file system's time step
+    if (choice == 4) now = std::clamp(now + pick(5 * kDay) - 2 * kDay, real - 200 * kDay, real - 60 * kDay);
+    if (choice == 5) now = std::min(oldest + age.second + 1, real - 40 * kDay);
+    if (choice > 5) {
+      now += pick(3600);
+      ::usleep(5000);  // past the file system's time step
+    }
     ::unlink((full.path() + "/sendvetter/expiry-state").c_str());
-    EXPECT_TRUE(expire_stale(full.path(), {{"stale-queue-time", age.first}}, now));
-    skipped += !expire_stale(cached.path(), {{"stale-queue-time", age.first}}, now);
-    for (const char* d : dirs) ASSERT_EQ(sandbox::list(cached.path() + d), sandbox::list(full.path() + d)) << step;
+    EXPECT_TRUE(expire(full.path(), age.first, now));
+    skipped += !expire(cached.path(), age.first, now);
+    for (const char* d : kExpired) ASSERT_EQ(sandbox::list(cached.path() + d), sandbox::list(full.path() + d)) << step;
   }
   EXPECT_GT(skipped, 50);  // the record did spare scans
 }
@@ -234,41 +260,42 @@ TEST(Storage, ExpiryDeletesWhatTheFullScanDeletes) {
 // Held mail for one sender, recorded in the order q2, q1.
 TEST(Storage, ReleaseThatCannotCopyKeepsEverything) {
   TempDir dir;
-  std::filesystem::create_directories(dir / "sendvetter/queue");
-  std::filesystem::create_directories(dir / "sendvetter/verifications");
+  make_mailbox(dir.path());
   sandbox::write(dir / "sendvetter/queue/q1.msg", "From s@x Mon\n\none\n");
   sandbox::write(dir / "sendvetter/queue/q2.msg", "From s@x Tue\n\ntwo\n");
   const std::string record = dir / "sendvetter/verifications/s@x";
   sandbox::write(record, "q2\nq1\n");
   const auto before = sandbox::tree(dir.path());
+  const auto release = [&] { return release_held_mail(dir.path(), dir / "inbox", "s@x"); };
   // No inbox to open; and a queue file still being stored (its writer holds
   // the flock) is not waited for with the inbox locked.
   testing::internal::CaptureStderr();
   EXPECT_FALSE(release_held_mail(dir.path(), dir / "missing/inbox", "s@x"));
-  int writer = ::open((dir / "sendvetter/queue/q1.msg").c_str(), O_RDONLY);
+  const int writer = ::open((dir / "sendvetter/queue/q1.msg").c_str(), O_RDONLY);
   ASSERT_EQ(::flock(writer, LOCK_EX), 0);
-  EXPECT_EQ(limited(1 << 30, "", [&] { return ::alarm(20), release_held_mail(dir.path(), dir / "inbox", "s@x"); }), 7);
+  EXPECT_EQ(run_in_child("", [&] {
+    ::alarm(20);
+    return release() ? 0 : 7;
+  }).status, 7);
   testing::internal::GetCapturedStderr();
   ::close(writer);
   EXPECT_EQ(sandbox::read(dir / "inbox"), "");
   ::unlink((dir / "inbox").c_str());
   EXPECT_EQ(sandbox::tree(dir.path()), before);
   // A hold that has the record locked is waited for, and its id released too.
-  int hold = ::open(record.c_str(), O_RDONLY);
+  const int hold = ::open(record.c_str(), O_RDONLY);
   ASSERT_EQ(::flock(hold, LOCK_EX), 0);
-  pid_t pid = ::fork();
-  if (pid == 0) ::_exit(release_held_mail(dir.path(), dir / "inbox", "s@x") ? 0 : 1);
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(release() ? 0 : 1);
   ::usleep(300'000);
   EXPECT_EQ(sandbox::read(dir / "inbox"), "");
   sandbox::write(dir / "sendvetter/queue/q3.msg", "From s@x Wed\n\nthree\n");
   sandbox::write(record, "q2\nq1\nq3\n");
   ::flock(hold, LOCK_UN);  // shared with the child: closing would not unlock
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(exit_status(pid), 0);
   ::close(hold);
-  EXPECT_EQ(status, 0);
   EXPECT_EQ(sandbox::read(dir / "inbox"), "From s@x Tue\n\ntwo\nFrom s@x Mon\n\none\nFrom s@x Wed\n\nthree\n");
-  EXPECT_EQ(sandbox::tree(dir / "sendvetter"), (std::vector<std::string>{"queue/", "verifications/"}));
+  EXPECT_EQ(sandbox::tree(dir / "sendvetter"), (std::vector<std::string>{"log/", "queue/", "verifications/"}));
 }
 
 }  // namespace
