@@ -257,6 +257,34 @@ TEST(Storage, ExpiryDeletesWhatTheFullScanDeletes) {
   EXPECT_GT(skipped, 50);  // the record did spare scans
 }
 
+// Aging a file in place changes no directory stamp, so only the record's
+// other guards can send expiry back to a full scan: a clock set back since
+// the scan, and a stamp taken too soon after a change to tell it from the next.
+TEST(Storage, ExpiryScansInFullWhenTheRecordCannotBeTrusted) {
+  TempDir clock_back, unsettled;
+  const long long now = std::time(nullptr);
+  make_mailbox(clock_back.path());
+  const std::string held = clock_back.path() + kExpired[0] + "held";
+  sandbox::write(held, "x");
+  ::usleep(50'000);  // the directories settle, so the record gets written
+  EXPECT_TRUE(expire(clock_back.path(), "15", now));
+  sandbox::touch(held, now - 30 * kDay);
+  EXPECT_TRUE(expire(clock_back.path(), "15", now - 3600));
+  EXPECT_FALSE(sandbox::exists(held));
+  // The first scan must come within one time step of the change: a few tries.
+  make_mailbox(unsettled.path());
+  bool deleted = false;
+  for (int attempt = 0; attempt < 5 && !deleted; ++attempt) {
+    const std::string fresh = unsettled.path() + kExpired[0] + "fresh" + std::to_string(attempt);
+    sandbox::write(fresh, "x");
+    expire(unsettled.path(), "15", now);
+    sandbox::touch(fresh, now - 30 * kDay);
+    expire(unsettled.path(), "15", now);
+    deleted = !sandbox::exists(fresh);
+  }
+  EXPECT_TRUE(deleted);
+}
+
 // Held mail for one sender, recorded in the order q2, q1.
 TEST(Storage, ReleaseThatCannotCopyKeepsEverything) {
   TempDir dir;
