@@ -9,7 +9,6 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/challenge/loop_protect.h"
 #include "sandbox.h"
-#include "test_util.h"
 
 using namespace Orvane::SendVetter;
 
@@ -46,7 +45,7 @@ TEST(LoopProtect, BurstWindowAndFile) {
       {entry("a%3Db@x.test", kT, 5), "a=b@x.test", kT, false, entry("a%3Db@x.test", kT, 6)},
   };
   for (const Row& row : table) {
-    testutil::TempDir tmp;
+    sandbox::TempDir tmp;
     ::mkdir((tmp / ".sendvetter").c_str(), 0700);
     if (!row.before.empty()) sandbox::write(tmp / ".sendvetter/loopprotect", row.before);
     EXPECT_EQ(loopprotect_at(row.email, tmp.path(), row.now, row.what), row.passes) << row.before;
@@ -58,7 +57,7 @@ TEST(LoopProtect, BurstWindowAndFile) {
     // Root writes past modes, so it gets a read-only mount instead.
     if (row.passes) continue;
     const std::string file = tmp / ".sendvetter/loopprotect";
-    EXPECT_EQ(testutil::run_in_child("", [&] {
+    EXPECT_EQ(sandbox::run_in_child("", [&] {
       if (::geteuid() == 0) sandbox::remount(file, false)();
       else ::chmod(file.c_str(), 0400);
       return loopprotect_at(row.email, tmp.path(), row.now, row.what) ? 1 : 0;
@@ -68,14 +67,14 @@ TEST(LoopProtect, BurstWindowAndFile) {
            {"a.b+c@x.test", "a.b+c@x.test"}, {"c\nd=1=1@x.test", "c%0Ad%3D1%3D1@x.test"}, {"e%3Df@x.test", "e%253Df@x.test"}})
     EXPECT_EQ(loopprotect_key(email), key);
   // Without the settings directory nothing is stored and the run goes on.
-  testutil::TempDir tmp;
+  sandbox::TempDir tmp;
   EXPECT_TRUE(loopprotect_at("s@x.test", tmp / "nomail", kT));
   EXPECT_FALSE(sandbox::exists(tmp / "nomail"));
 }
 
 // Runs started together are all counted: one lock covers read and rewrite.
 TEST(LoopProtect, ConcurrentRunsAllCounted) {
-  testutil::TempDir tmp;
+  sandbox::TempDir tmp;
   ::mkdir((tmp / ".sendvetter").c_str(), 0700);
   int gate[2];
   ASSERT_EQ(::pipe(gate), 0);

@@ -16,7 +16,6 @@
 #include "Orvane/SendVetter.h"
 #include "SafeFile/SafeFile.h"
 #include "sandbox.h"
-#include "test_util.h"
 
 namespace {
 
@@ -53,7 +52,7 @@ class LockWaits : public ::testing::Test {
     return sleeps;
   }
 
-  testutil::TempDir dir;
+  sandbox::TempDir dir;
   std::string target = dir / "inbox", lock = dir / "inbox.lock";
   int sleeps = 0;
   std::function<void(int)> on_sleep;

@@ -13,7 +13,6 @@
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/host_paths.h"
 #include "sandbox.h"
-#include "test_util.h"
 
 using namespace Orvane::SendVetter;
 
@@ -26,7 +25,7 @@ TEST(Identity, ConcurrentFirstRunsAgreeOnOne) {
   const HostPaths saved = host_paths();
   std::mt19937 rng(7);
   for (int round = 0; round < 3; ++round) {
-    testutil::TempDir dir;
+    sandbox::TempDir dir;
     ::mkdir((dir / ".sendvetter").c_str(), 0700);
     host_paths().urandom = dir / "random";
     int out[2];
@@ -61,7 +60,7 @@ TEST(RandomData, AnUnusableDeviceEndsWithTheFatalMessage) {
   const HostPaths saved = host_paths();
   for (const char* device : {"/nonexistent/urandom", "/dev/zero"}) {
     host_paths().urandom = device;
-    auto run = testutil::run_in_child("", [] { return ::alarm(10), SendVetter_getranddata(32) ? 0 : 1; });
+    auto run = sandbox::run_in_child("", [] { return ::alarm(10), SendVetter_getranddata(32) ? 0 : 1; });
     EXPECT_EQ(run.status, 1) << device;
     EXPECT_EQ(run.out.rfind("Fatal Error: Unable to read data from /dev/urandom (", 0), 0u) << run.out;
   }
@@ -71,7 +70,7 @@ TEST(RandomData, AnUnusableDeviceEndsWithTheFatalMessage) {
 // A rule removed while another process is appending (holding the list's
 // lock): the removal waits, so the new rule lands in the list it keeps.
 TEST(ListLock, RemovingARuleKeepsAnAppendInProgress) {
-  testutil::TempDir dir;
+  sandbox::TempDir dir;
   ::mkdir((dir / ".sendvetter").c_str(), 0700);
   const std::string path = dir / ".sendvetter/white-list.txt";
   sandbox::write(path, "from a@x\nfrom b@x\n");

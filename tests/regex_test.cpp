@@ -9,7 +9,7 @@
 
 #include "Orvane/SendVetter.h"
 #include "Orvane/SendVetter/base/regex.h"
-#include "test_util.h"
+#include "sandbox.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -85,7 +85,7 @@ TEST(Regex, LongSubjectsGetTheInterpretersVerdict) {
 // is plain text (escapes, metacharacters, "/", bytes above 127): every
 // verdict is the one PCRE2 gives for the rule with "/" escaped.
 TEST(Regex, EveryListRuleVerdictIsPcre2s) {
-  testutil::TempDir dir;
+  sandbox::TempDir dir;
   ::mkdir((dir / ".sendvetter").c_str(), 0700);
   std::mt19937 rng(20240601);
   const std::string alphabet("aAbBzZ09@-_ ./\\^$*+?()[]{}|#\t\r\x01\x7f\xc3\xa9\xff\0", 36);

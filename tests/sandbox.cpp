@@ -121,42 +121,61 @@ Result collect(pid_t pid, const std::string& out, const std::string& err) {
 
 }  // namespace
 
-Sandbox::Sandbox(const std::string& root) : root_(root) {
-  if (root_.empty()) {
-    char tmpl[] = "/tmp/sendvetter-test-XXXXXX";
-    root_ = ::mkdtemp(tmpl);
+TempDir::TempDir(const std::string& path) : path_(path) {
+  char tmpl[] = "/tmp/sendvetter-test-XXXXXX";
+  if (path_.empty()) path_ = ::mkdtemp(tmpl);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!std::getenv("SENDVETTER_KEEP_SANDBOX")) fs::remove_all(path_, ec);
+}
+
+Result run_in_child(const std::string& input, const std::function<int()>& body) {
+  std::string in, out;
+  int fds[] = {temp_file(in), temp_file(out)};
+  write(in, input);
+  std::fflush(stdout);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[0], 0);
+    ::dup2(fds[1], 1);
+    int status = body();
+    std::fflush(stdout);
+    ::_exit(status);
   }
-  for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent", "/dev"}) fs::create_directories(root_ + dir);
-  fs::create_directories(system_form_dir());
-  write(root_ + "/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n");
-  write(root_ + "/etc/userdomains", "");
-  write_executable(root_ + "/bin/hostname", "#!/bin/sh\necho host.example.test\n");
+  for (int fd : fds) ::close(fd);
+  ::unlink(in.c_str());
+  return collect(pid, out, in);
+}
+
+Sandbox::Sandbox(const std::string& where) : dir_(where) {
+  const char* forms = "/usr/local/orvane/etc/sendvetter/forms";
+  for (const char* dir : {"/etc", "/home", "/bin", "/usr/sbin", "/sent", "/dev", forms})
+    fs::create_directories(root() + dir);
+  write(root() + "/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n");
+  write(root() + "/etc/userdomains", "");
+  write_executable(root() + "/bin/hostname", "#!/bin/sh\necho host.example.test\n");
   use_sendmail("");
   // The system logger: a datagram socket the programs write to as they would
   // to /dev/log; what they sent waits in it until syslog() reads it.
   syslog_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/dev/log", root_.c_str());
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/dev/log", root().c_str());
   ::unlink(address.sun_path);  // left by an earlier host in the same root
   ::bind(syslog_, reinterpret_cast<sockaddr*>(&address), sizeof address);
   ::chmod(address.sun_path, 0666);
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(std::string(SENDVETTER_SOURCE_DIR) + "/forms", ec))
     if (entry.path().extension() == ".txt")
-      fs::copy_file(entry.path(), system_form_dir() + "/" + entry.path().filename().string(), ec);
+      fs::copy_file(entry.path(), root() + forms + "/" + entry.path().filename().string(), ec);
 }
 
-Sandbox::~Sandbox() {
-  ::close(syslog_);
-  std::error_code ec;
-  if (!std::getenv("SENDVETTER_KEEP_SANDBOX")) fs::remove_all(root_, ec);
-}
-
-std::string Sandbox::system_form_dir() const { return root_ + "/usr/local/orvane/etc/sendvetter/forms"; }
+Sandbox::~Sandbox() { ::close(syslog_); }
 
 std::string Sandbox::add_user(const std::string& name) {
-  std::string home = root_ + "/home/" + name;
+  std::string home = root() + "/home/" + name;
   fs::create_directories(home);
   // The test's own ids: started as root, the filter becomes this owner, and
   // the sandbox stays writable for it.
@@ -166,11 +185,11 @@ std::string Sandbox::add_user(const std::string& name) {
 }
 
 void Sandbox::add_passwd_line(const std::string& line) {
-  std::ofstream(root_ + "/etc/passwd", std::ios::app) << line << "\n";
+  std::ofstream(root() + "/etc/passwd", std::ios::app) << line << "\n";
 }
 
 void Sandbox::add_userdomains_line(const std::string& line) {
-  std::ofstream(root_ + "/etc/userdomains", std::ios::app) << line << "\n";
+  std::ofstream(root() + "/etc/userdomains", std::ios::app) << line << "\n";
 }
 
 std::vector<std::string> Sandbox::syslog() const {
@@ -191,37 +210,29 @@ std::vector<std::string> Sandbox::syslog() const {
 
 std::vector<std::string> Sandbox::sent() const {
   std::vector<std::string> messages;
-  for (const std::string& name : list(root_ + "/sent"))
-    if (name.ends_with(".eml")) messages.push_back(read(root_ + "/sent/" + name));
+  for (const std::string& name : list(root() + "/sent"))
+    if (name.ends_with(".eml")) messages.push_back(read(root() + "/sent/" + name));
   return messages;
 }
 
 void Sandbox::use_sendmail(const std::string& program) {
-  const std::string path = root_ + "/usr/sbin/sendmail";
+  const std::string path = root() + "/usr/sbin/sendmail";
   ::unlink(path.c_str());
   std::error_code ec;
   if (!program.empty()) return fs::create_symlink(program, path, ec);
   // Captures each submission as sent/<n>.eml: its arguments, then its input.
   write_executable(path,
                    "#!/bin/sh\n"
-                   "dir=\"" + root_ + "/sent\"\n"
+                   "dir=\"" + root() + "/sent\"\n"
                    "n=$(ls \"$dir\" | wc -l)\n"
                    "f=\"$dir/$(printf %06d $n).eml\"\n"
                    "{ echo \"ARGS: $*\"; cat; } > \"$f.tmp\" && mv \"$f.tmp\" \"$f\"\n");
 }
 
 void Sandbox::break_sendmail(bool missing) {
-  const std::string path = root_ + "/usr/sbin/sendmail";
+  const std::string path = root() + "/usr/sbin/sendmail";
   ::unlink(path.c_str());
   if (!missing) write_executable(path, "#!/bin/sh\ncat >/dev/null\nexit 1\n");
-}
-
-Result Sandbox::filter(const std::vector<std::string>& argv, const std::string& input) const {
-  return run(SENDVETTER_BIN, argv, input, {});
-}
-
-Result Sandbox::panel(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) const {
-  return run(SENDVETTER_PANEL_BIN, argv, "", env);
 }
 
 pid_t Sandbox::spawn(const std::string& program, const std::vector<std::string>& argv, int in, int out, int err,
@@ -231,9 +242,9 @@ pid_t Sandbox::spawn(const std::string& program, const std::vector<std::string>&
   ::dup2(in, 0);
   ::dup2(out, 1);
   ::dup2(err, 2);
-  ::setenv("SENDVETTER_HOST_ROOT", root_.c_str(), 1);
+  ::setenv("SENDVETTER_HOST_ROOT", root().c_str(), 1);
   const char* path = std::getenv("PATH");
-  ::setenv("PATH", (root_ + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+  ::setenv("PATH", (root() + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
   ::unsetenv("SCRIPT_URI");
   for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
   if (child_setup_) child_setup_();
@@ -246,16 +257,10 @@ pid_t Sandbox::spawn(const std::string& program, const std::vector<std::string>&
 
 Result Sandbox::run_killed(bool panel, const std::vector<std::string>& argv, const std::string& input,
                            const std::map<std::string, std::string>& env, long kill_after_us) const {
-  return run(panel ? SENDVETTER_PANEL_BIN : SENDVETTER_BIN, argv, input, env, kill_after_us);
-}
-
-Result Sandbox::run(const std::string& program, const std::vector<std::string>& argv,
-                    const std::string& input, const std::map<std::string, std::string>& env,
-                    long kill_after_us) const {
   std::string in, out, err;
   int fds[] = {temp_file(in), temp_file(out), temp_file(err)};
   write(in, input);
-  pid_t pid = spawn(program, argv, fds[0], fds[1], fds[2], env);
+  pid_t pid = spawn(panel ? SENDVETTER_PANEL_BIN : SENDVETTER_BIN, argv, fds[0], fds[1], fds[2], env);
   for (int fd : fds) ::close(fd);
   if (kill_after_us >= 0) {
     ::usleep(static_cast<useconds_t>(kill_after_us));
@@ -288,24 +293,17 @@ bool Sandbox::Running::write_input(const std::string& data) {
   return done == data.size();
 }
 
-void Sandbox::Running::close_input() {
+Result Sandbox::Running::wait() {
   if (input_ >= 0) ::close(input_);
   input_ = -1;
-}
-
-void Sandbox::Running::kill(int signal) {
-  if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
-}
-
-Result Sandbox::Running::wait() {
-  close_input();
-  if (pid_ > 0 && !reaped_) result_ = collect(pid_, out_, err_);
-  reaped_ = true;
-  return result_;
+  Result result;
+  if (pid_ > 0) result = collect(pid_, out_, err_);
+  pid_ = -1;
+  return result;
 }
 
 Sandbox::Running::~Running() {
-  kill(SIGKILL);
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
   wait();
 }
 

@@ -1,7 +1,8 @@
 // Sandbox: a throw-away host for end-to-end tests and the benchmarks. It
 // holds fixture host files (passwd, userdomains), home directories, a
 // capturing sendmail, a fixed hostname, the system forms, and runs the real
-// programs against them through SENDVETTER_HOST_ROOT.
+// programs against them through SENDVETTER_HOST_ROOT. Unit tests take the
+// temporary directory and the forked child from here too.
 #pragma once
 
 #include <functional>
@@ -13,22 +14,38 @@
 
 namespace sandbox {
 
+// A fresh directory under /tmp, or path (made if missing), removed with
+// everything in it at the end unless SENDVETTER_KEEP_SANDBOX is set.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& path = "");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 struct Result {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
 };
 
+// Runs body in a forked child whose standard input is input and whose
+// standard output is captured; the child's exit status is body's return value.
+Result run_in_child(const std::string& input, const std::function<int()>& body);
+
 class Sandbox {
  public:
-  // The host is built in root (made if missing), or in a fresh directory
-  // under /tmp; it is removed at the end unless SENDVETTER_KEEP_SANDBOX is set.
+  // The host is built in a fresh directory, or in root (made if missing).
   explicit Sandbox(const std::string& root = "");
   ~Sandbox();
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
 
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return dir_.path(); }
   // Adds a system user with a home directory below the sandbox; returns it.
   std::string add_user(const std::string& name);
   // Adds a line "domain: owner" to userdomains.
@@ -40,13 +57,21 @@ class Sandbox {
   void add_userdomains_line(const std::string& line);
 
   // The filter with argv (account or --bincheck) and the message on stdin.
-  Result filter(const std::vector<std::string>& argv, const std::string& input) const;
+  Result filter(const std::vector<std::string>& argv, const std::string& input) const {
+    return run_killed(false, argv, input, {}, -1);
+  }
   Result filter(const std::string& account, const std::string& input) const {
     return filter(std::vector<std::string>{account}, input);
   }
   // sendvetter-panel with argv; extra environment variables may be given.
-  Result panel(const std::vector<std::string>& argv,
-               const std::map<std::string, std::string>& env = {}) const;
+  Result panel(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {}) const {
+    return run_killed(true, argv, "", env, -1);
+  }
+  // The filter (or, with panel, sendvetter-panel) as filter() and panel()
+  // run it, killed with SIGKILL kill_after_us microseconds after the start
+  // unless it ended first (a negative delay never kills).
+  Result run_killed(bool panel, const std::vector<std::string>& argv, const std::string& input,
+                    const std::map<std::string, std::string>& env, long kill_after_us) const;
 
   // Lines sent to the system logger since the last call, in order, each as
   // "<priority>sendvetter: text" (time and process id left out).
@@ -59,14 +84,6 @@ class Sandbox {
   // sendmail; an empty name brings the capture back.
   void use_sendmail(const std::string& program);
 
-  std::string system_form_dir() const;
-
-  // The filter (or, with panel, sendvetter-panel) as filter() and panel()
-  // run it, killed with SIGKILL kill_after_us microseconds after the start
-  // unless it ended first (a negative delay never kills).
-  Result run_killed(bool panel, const std::vector<std::string>& argv, const std::string& input,
-                    const std::map<std::string, std::string>& env, long kill_after_us) const;
-
   // Runs in every child between fork and exec (file_size_limit, remount,
   // ...); an empty function removes it.
   void set_child_setup(std::function<void()> setup) { child_setup_ = std::move(setup); }
@@ -76,10 +93,7 @@ class Sandbox {
   class Running {
    public:
     ~Running();  // a run still going is killed (SIGKILL) and reaped
-    pid_t pid() const { return pid_; }
     bool write_input(const std::string& data);
-    void close_input();
-    void kill(int signal);
     // Closes the input, waits for the end and collects the output.
     Result wait();
 
@@ -89,19 +103,14 @@ class Sandbox {
     pid_t pid_ = -1;
     int input_ = -1;
     std::string out_, err_;
-    bool reaped_ = false;
-    Result result_;
   };
   std::unique_ptr<Running> start_filter(const std::vector<std::string>& argv) const;
 
  private:
-  Result run(const std::string& program, const std::vector<std::string>& argv,
-             const std::string& input, const std::map<std::string, std::string>& env,
-             long kill_after_us = -1) const;
   // Forks the program with the given standard descriptors, in this host.
   pid_t spawn(const std::string& program, const std::vector<std::string>& argv, int in, int out, int err,
               const std::map<std::string, std::string>& env) const;
-  std::string root_;
+  TempDir dir_;
   int syslog_ = -1;
   std::function<void()> child_setup_;
 };

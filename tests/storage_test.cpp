@@ -23,13 +23,12 @@
 #include "Orvane/SendVetter/storage/release.h"
 #include "SafeFile/SafeFile.h"
 #include "sandbox.h"
-#include "test_util.h"
 
 namespace {
 
 using namespace Orvane::SendVetter;
-using testutil::run_in_child;
-using testutil::TempDir;
+using sandbox::run_in_child;
+using sandbox::TempDir;
 
 constexpr long long kDay = 86400;
 // The directories whose files expire.
