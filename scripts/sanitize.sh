@@ -48,6 +48,11 @@ status=0
   status=$?
 
 shopt -s nullglob
+# A run that gave up root for the mailbox owner cannot be stopped by the
+# leak checker at its exit; that notice alone is no finding.
+for f in "$reports"/*; do
+  grep -q -v 'Unable to get registers from thread' "$f" || rm -f "$f"
+done
 found=("$reports"/*)
 if [ ${#found[@]} -gt 0 ]; then
   echo "== sanitizer reports (${#found[@]} file(s)):"
