@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -268,43 +267,6 @@ Result Sandbox::run_killed(bool panel, const std::vector<std::string>& argv, con
   }
   ::unlink(in.c_str());
   return collect(pid, out, err);
-}
-
-std::unique_ptr<Sandbox::Running> Sandbox::start_filter(const std::vector<std::string>& argv) const {
-  std::unique_ptr<Running> running(new Running());
-  int out = temp_file(running->out_), err = temp_file(running->err_), input[2];
-  if (::pipe2(input, O_CLOEXEC) == 0) {
-    running->pid_ = spawn(SENDVETTER_BIN, argv, input[0], out, err, {});
-    ::close(input[0]);
-    running->input_ = input[1];
-  }
-  ::close(out);
-  ::close(err);
-  return running;
-}
-
-bool Sandbox::Running::write_input(const std::string& data) {
-  // A run that stopped reading must not take the test down with SIGPIPE.
-  auto old = std::signal(SIGPIPE, SIG_IGN);
-  std::size_t done = 0;
-  for (ssize_t n = 0; input_ >= 0 && done < data.size() && (n >= 0 || errno == EINTR);)
-    if ((n = ::write(input_, data.data() + done, data.size() - done)) > 0) done += static_cast<std::size_t>(n);
-  std::signal(SIGPIPE, old);
-  return done == data.size();
-}
-
-Result Sandbox::Running::wait() {
-  if (input_ >= 0) ::close(input_);
-  input_ = -1;
-  Result result;
-  if (pid_ > 0) result = collect(pid_, out_, err_);
-  pid_ = -1;
-  return result;
-}
-
-Sandbox::Running::~Running() {
-  if (pid_ > 0) ::kill(pid_, SIGKILL);
-  wait();
 }
 
 }  // namespace sandbox

@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -87,24 +86,6 @@ class Sandbox {
   // Runs in every child between fork and exec (file_size_limit, remount,
   // ...); an empty function removes it.
   void set_child_setup(std::function<void()> setup) { child_setup_ = std::move(setup); }
-
-  // A filter run going on in the background; its standard input is a pipe
-  // that the test feeds, so a run can be caught in the middle of a message.
-  class Running {
-   public:
-    ~Running();  // a run still going is killed (SIGKILL) and reaped
-    bool write_input(const std::string& data);
-    // Closes the input, waits for the end and collects the output.
-    Result wait();
-
-   private:
-    friend class Sandbox;
-    Running() = default;
-    pid_t pid_ = -1;
-    int input_ = -1;
-    std::string out_, err_;
-  };
-  std::unique_ptr<Running> start_filter(const std::vector<std::string>& argv) const;
 
  private:
   // Forks the program with the given standard descriptors, in this host.
