@@ -91,7 +91,8 @@ TEST(Storage, FailedAppendLeavesTheFileAsItWas) {
 }
 
 // Names from mail or a request that would name a directory, a path cut
-// short at a NUL, or a FIFO that blocks its reader, name no file.
+// short at a NUL, a FIFO that blocks its reader, or a list in a subdirectory,
+// name no file.
 TEST(Storage, NamesThatAreNoFile) {
   for (const std::string& name : {std::string("."), std::string(".."), std::string("a\0b", 3), std::string("a/b")})
     EXPECT_FALSE(is_single_name(name)) << name;
@@ -104,6 +105,10 @@ TEST(Storage, NamesThatAreNoFile) {
   SafeFile::Handle h;
   ::mkfifo((dir / "fifo").c_str(), 0600);
   EXPECT_FALSE(open_regular_file(h, dir / "fifo"));
+  // A list name is one file name, never a path into the settings directory.
+  ::mkdir((dir / ".sendvetter").c_str(), 0700);
+  ::mkdir((dir / ".sendvetter/forms").c_str(), 0700);
+  EXPECT_FALSE(SendVetter_addaddytolist("forms/white", "a@b.test", dir.path()));
 }
 
 // A held message whose run still holds it (its flock) is neither copied
