@@ -1,5 +1,5 @@
 // Races no single end-to-end run shows: first runs making the mailbox
-// identity (and a broken random device), a list rewritten during an append.
+// identity, a list rewritten during an append.
 #include <gtest/gtest.h>
 #include <fstream>
 #include <random>
@@ -50,19 +50,6 @@ TEST(Identity, ConcurrentFirstRunsAgreeOnOne) {
     for (int i = 0; i < 8; ++i) expected += id + "\n";
     EXPECT_EQ(got, expected) << "round " << round;
     EXPECT_EQ(sandbox::list(dir / ".sendvetter"), std::vector<std::string>{"id"});
-  }
-  host_paths() = saved;
-}
-
-// A device that never yields a word character ends in the fatal message
-// soon (the alarm stops a run that would read it for ever).
-TEST(RandomData, AnUnusableDeviceEndsWithTheFatalMessage) {
-  const HostPaths saved = host_paths();
-  for (const char* device : {"/nonexistent/urandom", "/dev/zero"}) {
-    host_paths().urandom = device;
-    auto run = sandbox::run_in_child("", [] { return ::alarm(10), SendVetter_getranddata(32) ? 0 : 1; });
-    EXPECT_EQ(run.status, 1) << device;
-    EXPECT_EQ(run.out.rfind("Fatal Error: Unable to read data from /dev/urandom (", 0), 0u) << run.out;
   }
   host_paths() = saved;
 }
