@@ -245,8 +245,6 @@ class Runner {
       ::glob(path(b.arg(1)).c_str(), 0, nullptr, &found);
       for (std::size_t i = 0; i < found.gl_pathc; ++i) sandbox::touch(found.gl_pathv[i], when(b.arg(2)));
       ::globfree(&found);
-    } else if (verb == "user") {
-      box_.add_user(b.arg(1));
     } else if (verb == "passwd" || verb == "userdomains") {
       for (const std::string& line : lines_of(std::istringstream(fill(b.content))))
         verb == "passwd" ? box_.add_passwd_line(line) : box_.add_userdomains_line(line);
