@@ -12,4 +12,6 @@ files() { git ls-files 2>/dev/null || find . -type f -not -path './.git/*' -prin
 tests=$(files | grep -v '^bench/' | grep -E '^(tests|fuzz)/|test' || true)
 t=$(( $(printf '%s\n' "$tests" | cxx) + $(printf '%s\n' "$tests" | scr) ))
 c=$(files | grep -E '^(Orvane|SafeFile|bin)/' | cxx)
-echo "== test ratio: ${t} lines of tests / ${c} lines of product code = $(( 100 * t / c ))%"
+# One decimal, rounded: a truncated whole number would flatter the ratio.
+r=$(( (1000 * t + c / 2) / c ))
+echo "== test ratio: ${t} lines of tests / ${c} lines of product code = $((r / 10)).$((r % 10))%"
