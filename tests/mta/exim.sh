@@ -17,7 +17,7 @@
 exim=/usr/sbin/exim4
 
 mta_prepare() {
-  dpkg -s exim4-daemon-heavy dnsmasq-base >/dev/null 2>&1 || apt_install exim4-daemon-heavy dnsmasq-base
+  apt_install exim4-daemon-heavy dnsmasq-base
   # Installed for this test only: no daemon now, none at the next boot.
   systemctl disable --now exim4 >/dev/null 2>&1 || update-rc.d exim4 disable >/dev/null 2>&1 || true
   local e=$T/layer-etc/exim4 split=false type=internet

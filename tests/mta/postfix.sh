@@ -7,8 +7,8 @@ Q=/var/spool/postfix   # inside the namespace: a tmpfs
 
 mta_prepare() {
   mkdir -p "$T/deb" "$T/postfix"
-  (cd "$T/deb" && apt-get download postfix >"$T/apt.log" 2>&1 ||
-     { apt-get -o DPkg::Lock::Timeout=600 update -qq && apt-get download postfix; } >"$T/apt.log" 2>&1) ||
+  (flock 9 && cd "$T/deb" && { apt-get download postfix ||
+     { apt-get -o DPkg::Lock::Timeout=600 update -qq && apt-get download postfix; }; }) 9>"$APT_LOCK" >"$T/apt.log" 2>&1 ||
     { cat "$T/apt.log"; fail "could not download Debian's postfix package"; }
   dpkg-deb -x "$T"/deb/postfix_*.deb "$T/postfix" || fail "could not unpack the postfix package"
   # The libraries it needs, should this machine lack them.

@@ -183,14 +183,26 @@ if [ "${2:-}" = --inner ]; then inner "$3"; exit 0; fi
 debs=("${2:?usage: roundtrip.sh exim|exim-split|postfix PACKAGE_DIR}"/*.deb)
 [ "$(id -u)" -eq 0 ] || skip "needs root (private namespaces, fixture users, a mail server)"
 unshare -m -p -n -f --mount-proc --kill-child true 2>/dev/null || skip "no private mount, process and network namespaces here"
-# apt_install PACKAGE...: from the distribution; no service starts meanwhile.
+# The round trips run in parallel: they take apt one at a time, as apt's
+# list lock has no wait and a package another test is still installing
+# already counts as known to dpkg.
+APT_LOCK=/run/lock/sendvetter-tests-apt.lock
+# apt_install PACKAGE...: those not fully installed, from the distribution;
+# no service starts meanwhile.
 apt_install() {
-  local guard=/usr/sbin/policy-rc.d status=0
-  [ ! -e $guard ] && printf '#!/bin/sh\nexit 101\n' >$guard && chmod 755 $guard || guard=""
-  { apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "$@"; } >"$T/apt.log" 2>&1 || status=$?
-  [ -z "$guard" ] || rm -f "$guard"
-  [ $status -eq 0 ] || { cat "$T/apt.log"; fail "could not install $*"; }
+  local guard=/usr/sbin/policy-rc.d status=0 missing=() p
+  exec 9>"$APT_LOCK" && flock 9 || fail "cannot take $APT_LOCK"
+  for p in "$@"; do
+    [ "$(dpkg-query -W -f '${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    [ ! -e $guard ] && printf '#!/bin/sh\nexit 101\n' >$guard && chmod 755 $guard || guard=""
+    { apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+      DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"; } >"$T/apt.log" 2>&1 || status=$?
+    [ -z "$guard" ] || rm -f "$guard"
+  fi
+  exec 9>&-
+  [ $status -eq 0 ] || { cat "$T/apt.log"; fail "could not install ${missing[*]}"; }
 }
 T=$(mktemp -d /tmp/sendvetter-mta-XXXXXX)
 trap 'rm -rf "$T"' EXIT
