@@ -109,5 +109,4 @@ TEST(Regex, EveryListRuleVerdictIsPcre2s) {
   EXPECT_GT(plain, 150);
 }
 
-
 }  // namespace
