@@ -1,12 +1,9 @@
 // Runs the behaviour cases of tests/cases/*.case on a sandbox host; the
-// format is described in docs/testing.md. SENDVETTER_CASES_UPDATE=1 writes
-// the actual outputs into the case files instead of comparing (review the diff).
+// format is described in docs/testing.md.
 #include <gtest/gtest.h>
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <glob.h>
 #include <map>
 #include <numeric>
@@ -23,7 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kCaseDir = std::string(SENDVETTER_SOURCE_DIR) + "/tests/cases";
-const bool kUpdate = std::getenv("SENDVETTER_CASES_UPDATE") != nullptr;
 
 struct Block {
   bool action = true;  // "$" action or "?" expectation
@@ -115,36 +111,6 @@ std::vector<Case> parse(const std::string& path) {
   return cases;
 }
 
-// Text as a "-e" block reads it back: a line may not begin like a directive;
-// control bytes and the escape itself are escaped.
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    bool line_start = out.empty() || out.back() == '\n';
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02x", c);
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n\n";
-    else if (c < 0x20 || c == 0x7f || (line_start && (c == '$' || c == '?' || c == '='))) out += hex;
-    else out += static_cast<char>(c);
-  }
-  return out;
-}
-
-// An expectation block as it would be written in a case file, ending in an
-// empty line: the text as plain lines when it reads back unchanged, else "-e".
-std::vector<std::string> render(std::vector<std::string> words, const std::string& text) {
-  bool plain = text.empty() || (text.size() > 1 && text.ends_with('\n') && !text.ends_with("\n\n"));
-  for (const std::string& line : lines_of(std::istringstream(text)))
-    plain = plain && !directive(line) && line.find_first_of(std::string("\r\0", 2)) == std::string::npos;
-  if (!plain) words.insert(words.begin() + 1, "-e");
-  std::vector<std::string> block = lines_of(std::istringstream(plain ? text : escaped(text)));
-  block.insert(block.begin(), "?");
-  for (const std::string& word : words) block[0] += " " + word;
-  block.push_back("");
-  return block;
-}
-
 // Today's date as the activity log names its file.
 std::string today() {
   auto d = Orvane::SendVetter::SendVetter_nicedate(std::time(nullptr));
@@ -156,12 +122,11 @@ class Runner {
   explicit Runner(const Case& c) : case_(c), home_(box_.add_user("bob")) {}
 
   void run() {
-    for (std::size_t i = 0; i < case_.blocks.size(); ++i) {
-      const Block& block = case_.blocks[i];
+    for (const Block& block : case_.blocks) {
       SCOPED_TRACE(case_.file + ".case:" + std::to_string(block.line + 1));
       if (block.action && block.words[0] == "root" && ::geteuid() != 0) GTEST_SKIP() << "the rest needs root";
       if (!block.action) {
-        expect(block, i);
+        expect(block);
       } else if (block.words[0] != "root") {
         check_last_run();
         act(block);
@@ -170,9 +135,6 @@ class Runner {
     check_last_run();
     EXPECT_EQ(normal(take_sent()), "") << "outgoing mail that no \"? sent\" accounts for";
   }
-
-  // Expectations rewritten with the actual outputs, by block index (update mode).
-  std::map<std::size_t, std::vector<std::string>> updates;
 
  private:
   using Words = std::vector<std::string>;
@@ -302,14 +264,12 @@ class Runner {
     return out;
   }
 
-  void expect(const Block& b, std::size_t index) {
+  void expect(const Block& b) {
     const bool exit = b.words[0] == "exit", contains = b.words.back() == "~";
     if (exit) unchecked_status_ = false;
     const std::string got = exit ? std::to_string(last_.status) : normal(actual(b));
     const std::string& want = exit ? b.words[1] : b.content;
-    if (kUpdate && !contains && got != want) {
-      updates[index] = exit ? std::vector<std::string>{"? exit " + got} : render(b.words, got);
-    } else if (contains) {
+    if (contains) {
       EXPECT_NE(got.find(want), std::string::npos) << got;
     } else {
       EXPECT_EQ(got, want) << (exit ? last_.err : "");
@@ -326,24 +286,6 @@ class Runner {
   std::size_t sent_seen_ = 0;
 };
 
-// Replaces the blocks of case c named in updates, from the bottom up so that
-// earlier line numbers stay valid. The file is parsed again first: another
-// case of it may have been rewritten since.
-void write_updates(const Case& c, const std::map<std::size_t, std::vector<std::string>>& updates) {
-  const std::string file = kCaseDir + "/" + c.file + ".case";
-  std::vector<std::string> lines = lines_of(std::ifstream(file, std::ios::binary));
-  for (const Case& now : parse(file)) {
-    if (now.name != c.name) continue;
-    for (auto update = updates.rbegin(); update != updates.rend(); ++update) {
-      const Block& b = now.blocks[update->first];
-      lines.erase(lines.begin() + static_cast<long>(b.line), lines.begin() + static_cast<long>(b.end));
-      lines.insert(lines.begin() + static_cast<long>(b.line), update->second.begin(), update->second.end());
-    }
-  }
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  for (const std::string& line : lines) out << line << "\n";
-}
-
 std::vector<Case> all_cases() {
   std::set<fs::path> files;
   for (const auto& entry : fs::directory_iterator(kCaseDir))
@@ -359,9 +301,7 @@ void PrintTo(const Case& c, std::ostream* out) { *out << c.file << ".case: " << 
 class Cases : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Cases, Run) {
-  Runner runner(GetParam());
-  runner.run();
-  if (!runner.updates.empty()) write_updates(GetParam(), runner.updates);
+  Runner(GetParam()).run();
 }
 
 std::string test_name(const ::testing::TestParamInfo<Case>& info) {
