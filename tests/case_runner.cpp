@@ -2,6 +2,7 @@
 // format is described in docs/testing.md.
 #include <gtest/gtest.h>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <glob.h>
@@ -9,6 +10,7 @@
 #include <numeric>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,6 +122,9 @@ std::string today() {
 class Runner {
  public:
   explicit Runner(const Case& c) : case_(c), home_(box_.add_user("bob")) {}
+  ~Runner() {
+    for (int fd : locked_) ::close(fd);
+  }
 
   void run() {
     for (const Block& block : case_.blocks) {
@@ -191,6 +196,9 @@ class Runner {
       ::chmod(path(b.arg(1)).c_str(), mode(0700));
     } else if (verb == "fifo") {
       ::mkfifo(path(b.arg(1)).c_str(), 0600);
+    } else if (verb == "flock") {  // held, as by a run still writing the file, until the case ends
+      locked_.push_back(::open(path(b.arg(1)).c_str(), O_RDONLY));
+      ::flock(locked_.back(), LOCK_EX);
     } else if (verb == "fault") {
       if (b.arg(1) == "fsize") box_.set_child_setup(sandbox::file_size_limit(std::stoll(b.arg(2))));
       else if (b.arg(1) == "readonly") box_.set_child_setup(sandbox::remount(path(b.arg(2)), false));
@@ -284,6 +292,7 @@ class Runner {
   sandbox::Result last_;
   bool unchecked_status_ = false, unchecked_err_ = false;
   std::size_t sent_seen_ = 0;
+  std::vector<int> locked_;
 };
 
 std::vector<Case> all_cases() {

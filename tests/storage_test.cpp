@@ -1,6 +1,5 @@
 // Storage units: an append that fails leaves the file as it was, names
-// that are no file, a held message its run still holds, a record replaced
-// while a writer waits keeps the new id, expiry through its state record
+// that are no file, a record replaced while a writer waits keeps the new id, expiry through its state record
 // deletes what a full scan deletes, and a release that cannot copy keeps it all.
 #include <gtest/gtest.h>
 
@@ -109,23 +108,6 @@ TEST(Storage, NamesThatAreNoFile) {
   ::mkdir((dir / ".sendvetter").c_str(), 0700);
   ::mkdir((dir / ".sendvetter/forms").c_str(), 0700);
   EXPECT_FALSE(SendVetter_addaddytolist("forms/white", "a@b.test", dir.path()));
-}
-
-// A held message whose run still holds it (its flock) is neither copied
-// nor taken out of the queue by the panel's "deliver".
-TEST(Storage, PanelLeavesAMessageItsRunStillHolds) {
-  sandbox::Sandbox box;
-  const std::string home = box.add_user("bob"), name = std::string(32, 'A') + ".msg";
-  const std::string held = home + "/etc/sendvetter/queue/" + name;
-  std::filesystem::create_directories(home + "/etc/sendvetter/queue");
-  std::filesystem::create_directories(home + "/mail");
-  sandbox::write(held, "From s@far.test Mon Dec  7 10:00:00 2026\n\nbody\n");
-  const int writer = ::open(held.c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(writer, LOCK_EX), 0);
-  EXPECT_EQ(box.panel({"SendVetter_messageaction", "bob", "", name, "deliver"}).status, 1);
-  ::close(writer);
-  EXPECT_EQ(sandbox::read(held), "From s@far.test Mon Dec  7 10:00:00 2026\n\nbody\n");
-  EXPECT_EQ(sandbox::read(home + "/mail/inbox"), "");
 }
 
 // A release deletes the record while a hold waits for its lock: the
