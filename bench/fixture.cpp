@@ -37,8 +37,8 @@ Host::Host(const std::string& root, Account kind, const Programs& programs) : bo
   for (int i = 0; i < 40; ++i) box.add_passwd_line(site_passwd_line(i));
   const std::string home = box.add_user("bench");
   for (int i = 40; i < 60; ++i) box.add_passwd_line(site_passwd_line(i));
-  for (int i = 0; i < 60; ++i) box.add_domain("site" + std::to_string(i) + ".test", "site" + std::to_string(i));
-  box.add_domain("bench.test", "bench");
+  for (int i = 0; i < 60; ++i) box.add_userdomains_line("site" + std::to_string(i) + ".test: site" + std::to_string(i));
+  box.add_userdomains_line("bench.test: bench");
   capture_mail(false);
 
   if (kind == Account::kSystem) {

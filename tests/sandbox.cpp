@@ -62,21 +62,6 @@ std::vector<std::string> tree(const std::string& dir) {
   return paths;
 }
 
-std::string stored_form(const std::string& message) {
-  std::string stored;
-  std::size_t pos = 0;
-  while (pos < message.size()) {
-    std::size_t end = message.find('\n', pos);
-    std::size_t next = end == std::string::npos ? message.size() : end + 1;
-    std::string line = message.substr(pos, next - pos);
-    pos = next;
-    if (line.find_first_not_of("\r\n") == std::string::npos) break;
-    stored += line.back() == '\n' ? line : line + "\n";
-  }
-  std::string body = message.substr(pos);
-  return stored + "\n" + body + (body.empty() || body.back() == '\n' ? "" : "\n");
-}
-
 std::function<void()> file_size_limit(long long bytes) {
   return [bytes] {
     const struct rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};

@@ -47,10 +47,6 @@ class Sandbox {
   const std::string& root() const { return dir_.path(); }
   // Adds a system user with a home directory below the sandbox; returns it.
   std::string add_user(const std::string& name);
-  // Adds a line "domain: owner" to userdomains.
-  void add_domain(const std::string& domain, const std::string& owner) {
-    add_userdomains_line(domain + ": " + owner);
-  }
   // Appends a raw line to passwd / userdomains.
   void add_passwd_line(const std::string& line);
   void add_userdomains_line(const std::string& line);
@@ -58,9 +54,6 @@ class Sandbox {
   // The filter with argv (account or --bincheck) and the message on stdin.
   Result filter(const std::vector<std::string>& argv, const std::string& input) const {
     return run_killed(false, argv, input, {}, -1);
-  }
-  Result filter(const std::string& account, const std::string& input) const {
-    return filter(std::vector<std::string>{account}, input);
   }
   // sendvetter-panel with argv; extra environment variables may be given.
   Result panel(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {}) const {
@@ -107,12 +100,6 @@ void touch(const std::string& path, long long mtime);
 // Every path below dir, relative to it, directories with a trailing "/",
 // sorted; symbolic links are listed, not followed.
 std::vector<std::string> tree(const std::string& dir);
-
-// The mail-file layout of a message as the filter gets it: every line
-// before the first line made only of "\r" and "\n", each with its "\n",
-// then one "\n", then the rest as it is, with a "\n" added when its last
-// line has none.
-std::string stored_form(const std::string& message);
 
 // Child setups for fault injection: no file may grow past bytes (SIGXFSZ
 // left as it is: the program must turn it into a failed write); path
