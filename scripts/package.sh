@@ -9,6 +9,9 @@ set -euo pipefail
 src=${1:?usage: package.sh SOURCE_DIR TREE} tree=${2:?usage: package.sh SOURCE_DIR TREE}
 
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+# No debug information: CPack strips the programs, and it is a third of the
+# compile time.
+export DEB_CXXFLAGS_MAINT_STRIP=-g
 # CMake reads no CPPFLAGS: the preprocessor flags (_FORTIFY_SOURCE) go with
 # the compiler's.
 cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
