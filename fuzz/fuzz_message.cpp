@@ -43,8 +43,9 @@ static const std::string& mailbox() {
     static const std::string made = made_here ? made_here : ::mkdtemp(tmp);
     std::atexit([] { std::filesystem::remove_all(made); });
     std::filesystem::create_directory(made + "/.sendvetter");
-    std::ofstream(made + "/.sendvetter/white-list.txt") << "subject ^(re:\\s*)*\\[list\\]\nto (x+x+)+y\n"
-                                                           "from friend@example.org\ncc @example\\.com$\nfrom @\\S+\\.test$\n";
+    std::ofstream(made + "/.sendvetter/white-list.txt")
+        << "subject ^(re:\\s*)*\\[list\\]\nto (x+x+)+y\n"
+           "from friend@example.org\ncc @example\\.com$\nfrom @\\S+\\.test$\n";
     return made;
   }();
   return dir;
@@ -100,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // The filter's recipient lists, built in place, against the composition
   // they stand for.
+  const PackedLines to = recipient_addresses("to", headers), cc = recipient_addresses("cc", headers);
   for (const char* name : {"to", "cc"}) {
     const Lines pieces = SendVetter_splitaddresses(SendVetter_getheader(name, headers));
     for (const std::string& piece : pieces)
@@ -108,8 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Lines addresses = SendVetter_extractaddresses(pieces);
     check(addresses.size() == pieces.size(), "one address per piece");
     std::for_each(addresses.begin(), addresses.end(), check_address);
-    check(recipient_addresses(name, headers).to_vector() == addresses, "recipient list differs from split and extract",
-          input);
+    check((name[0] == 't' ? to : cc).to_vector() == addresses, "recipient list differs from split and extract", input);
   }
   const std::string from = SendVetter_getheader("from", headers), address = SendVetter_extractaddress(from);
   check_address(address);
@@ -128,9 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   from_domain_failed(headers, "mx.example.com", "example.com");
 
   const std::string& dir = mailbox();
-  const int matched =
-      SendVetter_checklist("white", dir, address, recipient_addresses("to", headers),
-                           recipient_addresses("cc", headers), SendVetter_getheader("subject", headers));
+  const int matched = SendVetter_checklist("white", dir, address, to, cc, SendVetter_getheader("subject", headers));
   check(matched == 0 || matched == 1, "checklist answers 1 or 0");
   ::unlink((dir + "/.sendvetter/black-list.txt").c_str());
   if (!address.empty() && SendVetter_addaddytolist("black", address, dir))
