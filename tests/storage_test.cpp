@@ -1,6 +1,7 @@
 // Storage units: an append that fails leaves the file as it was, names
-// that are no file, a record replaced while a writer waits keeps the new id, expiry through its state record
-// deletes what a full scan deletes, and a release that cannot copy keeps it all.
+// that are no file, a record replaced while a writer waits keeps the new
+// id, expiry through its state record deletes what a full scan deletes, and
+// a release that cannot copy keeps it all.
 #include <gtest/gtest.h>
 
 #include <algorithm>
